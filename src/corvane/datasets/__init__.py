@@ -1,0 +1,1 @@
+"""Readers of radar data files."""

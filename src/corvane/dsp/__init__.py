@@ -1,0 +1,1 @@
+"""Signal processing: band-limited interpolation."""
