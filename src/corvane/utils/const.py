@@ -2,6 +2,8 @@
 
 import math
 
+__all__ = ["PI", "C", "BOLTZMANN", "EARTH_RADIUS", "DEG2RAD", "RAD2DEG"]
+
 PI = math.pi
 """The circle constant."""
 

@@ -1,0 +1,110 @@
+#include "frame/object.hpp"
+
+#include <cstdarg>
+#include <vector>
+
+namespace frame {
+
+void raise()
+{
+    // Only reached with an exception set; make sure of it so that a NULL
+    // return is never left without one.
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    throw Error{};
+}
+
+void raise(PyObject* type, const char* format, ...)
+{
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    throw Error{};
+}
+
+Object Object::call(std::initializer_list<Object> args, std::initializer_list<Keyword> kwargs) const
+{
+    std::vector<PyObject*> raw(1 + args.size() + kwargs.size());
+    std::size_t i = 1;
+    for (const Object& a : args) raw[i++] = a.get();
+    Object names = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    Py_ssize_t k = 0;
+    for (const Keyword& kw : kwargs) {
+        PyObject* n = kw.name.get();
+        Py_INCREF(n);
+        PyTuple_SET_ITEM(names.get(), k++, n);
+        raw[i++] = kw.value.get();
+    }
+    return steal(PyObject_Vectorcall(p_, raw.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwargs.size() ? names.get() : nullptr));
+}
+
+Object tuple(std::initializer_list<Object> items)
+{
+    Object t = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (const Object& o : items) {
+        Py_INCREF(o.get());
+        PyTuple_SET_ITEM(t.get(), i++, o.get());
+    }
+    return t;
+}
+
+Object list(std::initializer_list<Object> items)
+{
+    Object l = Object::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (const Object& o : items) {
+        Py_INCREF(o.get());
+        PyList_SET_ITEM(l.get(), i++, o.get());
+    }
+    return l;
+}
+
+Object slice(const Object& start, const Object& stop, const Object& step)
+{
+    return Object::steal(PySlice_New(start.get(), stop.get(), step.get()));
+}
+
+bool next(const Object& it, Object& item)
+{
+    PyObject* p = PyIter_Next(it.get());
+    if (!p) {
+        if (PyErr_Occurred()) raise();
+        return false;
+    }
+    item = Object::steal(p);
+    return true;
+}
+
+[[noreturn]] static void too_few(Py_ssize_t got)
+{
+    raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+
+void unpack(const Object& seq, Object* out, Py_ssize_t n)
+{
+    PyObject* s = seq.get();
+    if (PyTuple_CheckExact(s) || PyList_CheckExact(s)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(s);
+        if (size > n) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        if (size < n) too_few(size);
+        PyObject** items = PySequence_Fast_ITEMS(s);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Object::borrow(items[i]);
+        return;
+    }
+    Object it = iter(seq);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!next(it, out[i])) too_few(i);
+    Object extra;
+    if (next(it, extra)) raise(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+}
+
+Object import(const char* name, bool from_list)
+{
+    Object n = Object(name);
+    Object from = from_list ? tuple({Object("*")}) : Object();
+    return Object::steal(PyImport_ImportModuleLevelObject(n.get(), nullptr, nullptr, from.get(), 0));
+}
+
+}  // namespace frame
