@@ -1,0 +1,201 @@
+// Bodies of sinc_table, sinc_interp, interp and sinc. Each statement carries
+// the source line that a traceback reports for it; the Python each body
+// implements is quoted above it.
+#include "resampler/functions.hpp"
+
+#include "resampler/fast.hpp"
+#include "resampler/names.hpp"
+
+namespace resampler {
+
+using frame::Call;
+using frame::Def;
+using frame::Object;
+namespace n = names;
+
+frame::Builtin print("print");
+
+namespace {
+
+// `zero.any()` for arrays and NumPy scalars, `bool(zero)` for anything else.
+bool any(const Object& zero)
+{
+    if (PyObject_HasAttr(zero.get(), n::any.get())) return frame::truth(zero.attr(n::any)());
+    return frame::truth(zero);
+}
+
+// def sinc_table(Nq, Ns):
+//     X = np.zeros((Nq, Ns))
+//     for q in range(Nq, 0, -1):
+//         X[q - 1, :] = np.linspace(0, Ns, Ns * q, endpoint=True)[0::q] - Ns / 2.0
+//         print(X[q - 1, :])
+//     return sinc(X)
+Object sinc_table(Call& c, Object Nq, Object Ns)
+{
+    c.at(54);
+    Object X = c.global(n::np).attr(n::zeros)(frame::tuple({Nq, Ns}));
+    c.at(59);
+    Object range = Object::borrow(reinterpret_cast<PyObject*>(&PyRange_Type));
+    Object rows = frame::iter(range(Nq, 0, -1));
+    for (Object q; c.at(59), frame::next(rows, q);) {
+        c.at(60);
+        Object positions = c.global(n::np).attr(n::linspace).call({0, Ns, Ns * q}, {{n::endpoint, true}});
+        Object row = positions[frame::slice(0, Object::none(), q)] - Ns / Object(2.0);
+        Object all = frame::slice(Object::none(), Object::none(), Object::none());
+        X.set_item(frame::tuple({q - Object(1), all}), row);
+        c.at(62);
+        print.get()(X[frame::tuple({q - Object(1), all})]);
+    }
+    c.at(66);
+    return c.global(n::sinc)(X);
+}
+
+// def sinc_interp(xin, r=1.0):
+//     xin = np.array(xin)
+//     N = xin.size
+//     M = int(N * r)
+//     u = np.linspace(0, N, M)
+//     v = np.linspace(0, N, N)
+//     xout = []
+//     for i in u:
+//         xout.append(np.sum(xin * sinc(v - i)))
+//     return (np.array(xout), np.array(u))
+Object sinc_interp(Call& c, Object xin, Object r)
+{
+    c.at(70);
+    xin = c.global(n::np).attr(n::array)(xin);
+    c.at(71);
+    Object N = xin.attr(n::size);
+    c.at(72);
+    Object M = frame::to_int(N * r);
+    c.at(74);
+    Object u = c.global(n::np).attr(n::linspace)(0, N, M);
+    c.at(75);
+    Object v = c.global(n::np).attr(n::linspace)(0, N, N);
+    c.at(76);
+    Object xout;
+    if (!fast::interpolate(c, xin, v, u, xout)) {
+        xout = frame::list();
+        c.at(77);
+        Object it = frame::iter(u);
+        for (Object i; c.at(77), frame::next(it, i);) {
+            c.at(78);
+            Object append = xout.attr(n::append);
+            Object sum = c.global(n::np).attr(n::sum);
+            append(sum(xin * c.global(n::sinc)(v - i)));
+        }
+    }
+    c.at(79);
+    Object np = c.global(n::np);
+    return frame::tuple({np.attr(n::array)(xout), np.attr(n::array)(u)});
+}
+
+// def interp(x, xp, yp, mod='sinc'):
+//     xp = np.array(xp)
+//     yp = np.array(yp)
+//     N = yp.size
+//     M = x.size
+//     x = np.linspace(0.0, N, M)
+//     xp = np.linspace(0.0, N, N)
+//     y = []
+//     for i in x:
+//         y.append(np.sum(yp * sinc(xp - i)))
+//     return np.array(y)
+Object interp(Call& c, Object x, Object xp, Object yp, Object /*mod*/)
+{
+    c.at(110);
+    xp = c.global(n::np).attr(n::array)(xp);
+    c.at(111);
+    yp = c.global(n::np).attr(n::array)(yp);
+    c.at(112);
+    Object N = yp.attr(n::size);
+    c.at(113);
+    Object M = x.attr(n::size);
+    c.at(115);
+    x = c.global(n::np).attr(n::linspace)(0.0, N, M);
+    c.at(116);
+    xp = c.global(n::np).attr(n::linspace)(0.0, N, N);
+    c.at(118);
+    Object y;
+    if (!fast::interpolate(c, yp, xp, x, y)) {
+        y = frame::list();
+        c.at(119);
+        Object it = frame::iter(x);
+        for (Object i; c.at(119), frame::next(it, i);) {
+            c.at(120);
+            Object append = y.attr(n::append);
+            Object sum = c.global(n::np).attr(n::sum);
+            append(sum(yp * c.global(n::sinc)(xp - i)));
+        }
+    }
+    c.at(121);
+    return c.global(n::np).attr(n::array)(y);
+}
+
+// def sinc(x):
+//     x = np.array(x)
+//     eps = 1e-8
+//     y = np.where(np.abs(PI * x) < eps, 1.0, np.sin(PI * x + eps) / (PI * x + eps))
+//     return y
+Object sinc(Call& c, Object x)
+{
+    c.at(125);
+    x = c.global(n::np).attr(n::array)(x);
+    const Object eps = 1e-8;
+    if (Object y; fast::sinc(c, x, y)) return y;
+    c.at(127);
+    Object where = c.global(n::np).attr(n::where);
+    Object guard = frame::lt(c.global(n::np).attr(n::abs)(c.global(n::PI) * x), eps);
+    c.at(128);
+    Object num = c.global(n::np).attr(n::sin)(c.global(n::PI) * x + eps);
+    Object den = c.global(n::PI) * x + eps;
+    // Where PI * x is exactly -eps the quotient is 0/0; the kernel's limit
+    // there is 1, so take it (without the invalid-value warning) instead.
+    if (Object zero = frame::eq(den, 0.0); any(zero)) {
+        guard = guard | zero;
+        den = den + zero;
+    }
+    Object q = num / den;
+    c.at(127);
+    return where(guard, 1.0, q);
+}
+
+constexpr const char* interp_doc =
+    "interpolation\n"
+    "\n"
+    "    interpolation\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    x : array_like\n"
+    "        The x-coordinates of the interpolated values.\n"
+    "\n"
+    "    xp : 1-D sequence of floats\n"
+    "        The x-coordinates of the data points, must be increasing if argument\n"
+    "        `period` is not specified. Otherwise, `xp` is internally sorted after\n"
+    "        normalizing the periodic boundaries with ``xp = xp % period``.\n"
+    "\n"
+    "    yp : 1-D sequence of float or complex\n"
+    "        The y-coordinates of the data points, same length as `xp`.\n"
+    "\n"
+    "    mod : str, optional\n"
+    "        ``'sinc'`` : sinc interpolation (the default is 'sinc')\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    y : float or complex (corresponding to fp) or ndarray\n"
+    "        The interpolated values, same shape as `x`.\n"
+    "\n"
+    "    ";
+
+}  // namespace
+
+const Def sinc_table_def{"sinc_table", 52, {"Nq", "Ns"}, {}, {"Nq", "Ns", "X", "q", "kasier_window"}, nullptr,
+                         frame::body<sinc_table>};
+const Def sinc_interp_def{"sinc_interp", 69, {"xin", "r"}, {1.0}, {"xin", "r", "N", "M", "u", "v", "xout", "i"},
+                          nullptr, frame::body<sinc_interp>};
+const Def interp_def{"interp", 82, {"x", "xp", "yp", "mod"}, {"sinc"}, {"x", "xp", "yp", "mod", "N", "M", "y", "i"},
+                     interp_doc, frame::body<interp>};
+const Def sinc_def{"sinc", 124, {"x"}, {}, {"x", "eps", "y"}, nullptr, frame::body<sinc>};
+
+}  // namespace resampler
