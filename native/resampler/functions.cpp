@@ -35,8 +35,7 @@ Object sinc_table(Call& c, Object Nq, Object Ns)
     c.at(54);
     Object X = c.global(n::np).attr(n::zeros)(frame::tuple({Nq, Ns}));
     c.at(59);
-    Object range = Object::borrow(reinterpret_cast<PyObject*>(&PyRange_Type));
-    Object rows = frame::iter(range(Nq, 0, -1));
+    Object rows = frame::iter(c.global(n::range)(Nq, 0, -1));
     for (Object q; c.at(59), frame::next(rows, q);) {
         c.at(60);
         Object positions = c.global(n::np).attr(n::linspace).call({0, Ns, Ns * q}, {{n::endpoint, true}});

@@ -1,5 +1,6 @@
 // corvane.dsp.resampler: the module body, run once at initialisation.
 #include "frame/module.hpp"
+#include "resampler/demo.hpp"
 #include "resampler/functions.hpp"
 #include "resampler/names.hpp"
 
@@ -63,10 +64,7 @@ void body(Call& c, frame::Module& m)
     c.at(124);
     m.define(c, sinc_def);
     c.at(132);
-    if (frame::truth(frame::eq(c.global(dunder_name), "__main__"))) {
-        // The demonstration block (lines 133 to 187) lives in the runner's
-        // module body once it is built; nothing else runs here.
-    }
+    if (frame::truth(frame::eq(c.global(dunder_name), "__main__"))) demo(c);
     c.at(1);
     c.set_global(dunder_test, frame::dict());
 }

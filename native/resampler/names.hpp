@@ -9,6 +9,6 @@ using frame::Name;
 
 inline Name np("np"), PI("PI"), sinc("sinc");
 inline Name array("array"), zeros("zeros"), linspace("linspace"), where("where"), abs("abs"),
-    sin("sin"), sum("sum"), size("size"), append("append"), any("any"), endpoint("endpoint");
+    sin("sin"), sum("sum"), range("range"), size("size"), append("append"), any("any"), endpoint("endpoint");
 
 }  // namespace resampler::names
