@@ -164,8 +164,8 @@ def test_stored_table():
     assert [math.copysign(1.0, v) for v in t[15]] == [-1, 1, -1, 1, 1, -1, 1, -1]
     # Kaiser-windowed (beta 3, half-width 4) sinc taps for shifts of (r + 1)/16.
     d = np.arange(8)[None, :] - 4 + (np.arange(16)[:, None] + 1) / 16
-    # (np.i0 before NumPy 1.20 mishandles 2-D input, so go through 1-D.)
-    window = np.i0((3 * np.sqrt(1 - (d / 4) ** 2)).ravel()).reshape(d.shape) / np.i0(3)
+    # (np.i0 before NumPy 1.20 mishandles 2-D and integer input.)
+    window = np.i0((3 * np.sqrt(1 - (d / 4) ** 2)).ravel()).reshape(d.shape) / np.i0(3.0)
     taps = ref.sinc(d) * window
     assert np.abs(np.array(t) - taps).max() <= 0.0005 + 1e-12
     assert all(v == round(v, 3) for row in t for v in row)
