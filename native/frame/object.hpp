@@ -96,7 +96,8 @@ public:
     {
         const Object args[] = {Object(a)..., Object()};
         PyObject* raw[sizeof...(A) + 1];
-        for (std::size_t i = 0; i < sizeof...(A); ++i) raw[i + 1] = args[i].get();
+        if constexpr (sizeof...(A) > 0)
+            for (std::size_t i = 0; i < sizeof...(A); ++i) raw[i + 1] = args[i].get();
         return steal(PyObject_Vectorcall(p_, raw + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 
