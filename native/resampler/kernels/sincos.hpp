@@ -1,0 +1,116 @@
+// Branch-free sine/cosine for the kernels: written as straight-line scalar
+// code so loops calling it auto-vectorise under any target attribute.
+#pragma once
+
+#include <cfloat>
+#include <cstdint>
+#include <cstring>
+
+// The round-to-integer trick below relies on every double operation being
+// rounded to double; x87 excess precision would break it.
+#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
+#error "corvane kernels need double evaluation (on 32-bit x86 use -msse2 -mfpmath=sse)"
+#endif
+
+#if defined(__GNUC__)
+#define CORVANE_INLINE inline __attribute__((always_inline))
+#else
+#define CORVANE_INLINE inline
+#endif
+
+namespace corvane::kernels::detail {
+
+// sincos_fast is accurate for |a| <= kSinFastLimit.  There the quadrant
+// q = round(a * 2/pi) stays below 2^20, so q times each 33-bit piece of pi/2
+// is exact and the reduced argument keeps its relative accuracy even right
+// next to a multiple of pi/2.
+constexpr double kSinFastLimit = 1.0e6;
+
+constexpr double kTwoOverPi = 0x1.45f306dc9c883p-1;
+// pi/2 = kPio2A + kPio2B + kPio2C + kPio2D to about 2^-152; the first three
+// have at most 33 significant bits.
+constexpr double kPio2A = 0x1.921fb544p+0;
+constexpr double kPio2B = 0x1.0b4611a6p-34;
+constexpr double kPio2C = 0x1.3198a2ep-69;
+constexpr double kPio2D = 0x1.b839a252049c1p-104;
+
+// Near-minimax fits on |r| <= 1.01 * pi/4 (relative error < 0.06 ulp):
+//   sin r ~ r + r^3 * S(r^2),   cos r ~ 1 - r^2/2 + r^4 * C(r^2).
+constexpr double kS0 = -0x1.5555555555555p-3;
+constexpr double kS1 = 0x1.1111111111110p-7;
+constexpr double kS2 = -0x1.a01a01a019880p-13;
+constexpr double kS3 = 0x1.71de3a544a6cep-19;
+constexpr double kS4 = -0x1.ae6453ecab5c4p-26;
+constexpr double kS5 = 0x1.612161267019ep-33;
+constexpr double kS6 = -0x1.ab066192d3e8fp-41;
+constexpr double kC0 = 0x1.5555555555555p-5;
+constexpr double kC1 = -0x1.6c16c16c1691fp-10;
+constexpr double kC2 = 0x1.a01a019f3dde1p-16;
+constexpr double kC3 = -0x1.27e4fa0241f7cp-22;
+constexpr double kC4 = 0x1.1eeb52a201da3p-29;
+constexpr double kC5 = -0x1.906dbf4fda044p-37;
+
+CORVANE_INLINE std::uint64_t to_bits(double x) {
+  std::uint64_t b;
+  std::memcpy(&b, &x, sizeof b);
+  return b;
+}
+
+CORVANE_INLINE double from_bits(std::uint64_t b) {
+  double x;
+  std::memcpy(&x, &b, sizeof x);
+  return x;
+}
+
+// hi + lo == a + b exactly (no multiplications, so contraction cannot
+// interfere).
+CORVANE_INLINE void two_sum(double a, double b, double& hi, double& lo) {
+  hi = a + b;
+  const double bb = hi - a;
+  lo = (a - (hi - bb)) + (b - bb);
+}
+
+// sin(a) and cos(a) to within 1 ulp for |a| <= kSinFastLimit.  Outside that
+// range (or for NaN) the results are meaningless but computing them is
+// harmless; callers redo those elements with std::sin / std::cos.
+CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
+  // Adding 1.5 * 2^52 rounds to an integer; its low mantissa bits are
+  // q mod 4 (also for negative q).
+  constexpr double kShift = 0x1.8p52;
+  const double shifted = a * kTwoOverPi + kShift;
+  const double q = shifted - kShift;
+
+  // Reduced argument r + lo = a - q*pi/2.  The first step is exact; the next
+  // two are done error-free and their rounding errors kept in lo, so the
+  // reduction adds well under 0.1 ulp whether r is tiny or not.
+  const double r1 = a - q * kPio2A;
+  double r2, e2, r, e3;
+  two_sum(r1, -(q * kPio2B), r2, e2);
+  two_sum(r2, -(q * kPio2C), r, e3);
+  const double lo = (e2 + e3) - q * kPio2D;
+
+  // sin(r + lo) ~ sin r + lo (1 - r^2/2),  cos(r + lo) ~ cos r - lo r.
+  const double z = r * r;
+  const double hz = 0.5 * z;
+  const double w = 1.0 - hz;
+  const double ps =
+      r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) +
+           lo * w);
+  // 1 - z/2 is split so the rounding error of the subtraction is added back.
+  const double pc =
+      w + ((((1.0 - w) - hz) +
+            (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) -
+           r * lo);
+
+  // Quadrant n = q mod 4: (sin, cos) = (ps, pc), (pc, -ps), (-ps, -pc), (-pc, ps).
+  const std::uint64_t n = to_bits(shifted);
+  const std::uint64_t swap = std::uint64_t{0} - (n & 1);
+  const std::uint64_t bs = to_bits(ps);
+  const std::uint64_t bc = to_bits(pc);
+  const std::uint64_t rs = ((bs & ~swap) | (bc & swap)) ^ ((n & 2) << 62);
+  const std::uint64_t rc = ((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62);
+  sin_a = from_bits(rs);
+  cos_a = from_bits(rc);
+}
+
+}  // namespace corvane::kernels::detail
