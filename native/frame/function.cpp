@@ -47,9 +47,16 @@ Object Call::global(const Name& name) const
     return Object::borrow(v);
 }
 
-bool Call::has_global(const Name& name) const
+Object Call::peek(const Name& name) const noexcept
 {
-    return check(PyDict_Contains(globals_, name.get())) == 1;
+    try {
+        PyObject* v = PyDict_GetItemWithError(globals_, name.get());
+        if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(builtins_, name.get());
+        if (v) return Object::borrow(v);
+    } catch (const Error&) {
+    }
+    PyErr_Clear();
+    return Object();
 }
 
 void Call::set_global(const Name& name, const Object& value) const

@@ -49,7 +49,9 @@ public:
     // A module-level name: the module namespace, then the builtins, else
     // NameError, looked up afresh on every use.
     Object global(const Name& name) const;
-    bool has_global(const Name& name) const;
+    // The same lookup without raising: an empty Object when the name is
+    // unbound (fast paths use it to check their conditions).
+    Object peek(const Name& name) const noexcept;
     void set_global(const Name& name, const Object& value) const;
     Object globals() const { return Object::borrow(globals_); }
 
