@@ -1,12 +1,159 @@
+// When the native kernels stand in for the NumPy evaluation, and how their
+// inputs and outputs cross over. A fast path applies only when nobody could
+// tell it from the generic one: the module's `np` is NumPy itself, `PI` is a
+// plain float, the interpolators' `sinc` is this module's own function, and
+// the data is numeric and finite (non-finite input keeps NumPy's own NaN
+// propagation and floating-point warnings).
 #include "resampler/fast.hpp"
+
+#include "frame/buffer.hpp"
+#include "resampler/functions.hpp"
+#include "resampler/kernels/sinc_kernels.hpp"
+#include "resampler/names.hpp"
+
+#include <complex>
+#include <cstdint>
+#include <vector>
 
 namespace resampler::fast {
 
-bool sinc(frame::Call&, const frame::Object&, frame::Object&) { return false; }
+using frame::Buffer;
+using frame::Call;
+using frame::Object;
+using frame::Scalar;
+namespace n = names;
 
-bool interpolate(frame::Call&, const frame::Object&, const frame::Object&, const frame::Object&, frame::Object&)
+namespace {
+
+frame::Name numpy("numpy"), empty("empty"), shape("shape"), float64("float64"), complex128("complex128");
+
+bool is_numpy(const Object& np)
 {
-    return false;
+    PyObject* module = PyImport_GetModule(numpy.get());
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(module);  // only its identity is needed; sys.modules keeps it alive
+    return np.get() == module;
+}
+
+// NumPy itself as `np` and a plain float `PI` (whose value the kernels use).
+bool plain_numpy(const Call& c, Object& np, double& pi)
+{
+    np = c.peek(n::np);
+    Object PI = c.peek(n::PI);
+    if (!np.get() || !PI.get() || !PyFloat_CheckExact(PI.get()) || !is_numpy(np)) return false;
+    pi = PyFloat_AS_DOUBLE(PI.get());
+    return true;
+}
+
+// Widens `count` elements of a real buffer to double, exactly as NumPy casts.
+template <class T>
+void widen(const void* data, std::size_t count, double* out)
+{
+    const T* in = static_cast<const T*>(data);
+    for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<double>(in[i]);
+}
+
+// Copies a numeric buffer into doubles (interleaved re, im for complex);
+// false for element types the kernels do not take.
+bool to_doubles(const Buffer& b, std::vector<double>& out)
+{
+    const std::size_t count = static_cast<std::size_t>(b.size());
+    const Scalar t = b.scalar();
+    out.resize(frame::is_complex(t) ? 2 * count : count);
+    double* o = out.data();
+    switch (t) {
+    case Scalar::boolean: widen<std::uint8_t>(b.data(), count, o); return true;
+    case Scalar::int8: widen<std::int8_t>(b.data(), count, o); return true;
+    case Scalar::uint8: widen<std::uint8_t>(b.data(), count, o); return true;
+    case Scalar::int16: widen<std::int16_t>(b.data(), count, o); return true;
+    case Scalar::uint16: widen<std::uint16_t>(b.data(), count, o); return true;
+    case Scalar::int32: widen<std::int32_t>(b.data(), count, o); return true;
+    case Scalar::uint32: widen<std::uint32_t>(b.data(), count, o); return true;
+    case Scalar::int64: widen<std::int64_t>(b.data(), count, o); return true;
+    case Scalar::uint64: widen<std::uint64_t>(b.data(), count, o); return true;
+    case Scalar::float32: widen<float>(b.data(), count, o); return true;
+    case Scalar::float64: widen<double>(b.data(), count, o); return true;
+    case Scalar::complex64: widen<float>(b.data(), 2 * count, o); return true;
+    case Scalar::complex128: widen<double>(b.data(), 2 * count, o); return true;
+    default: return false;
+    }
+}
+
+// `s * kernel` with an N-element kernel broadcasts to N elements exactly
+// when s is a scalar or all its elements lie along its last axis.
+bool vector_like(const Py_buffer& s, Py_ssize_t N)
+{
+    if (s.ndim == 0) return N == 1;
+    for (int d = 0; d + 1 < s.ndim; ++d)
+        if (s.shape[d] != 1) return false;
+    return s.shape[s.ndim - 1] == N;
+}
+
+bool is_float64_vector(const Buffer& b) { return b.view().ndim == 1 && b.scalar() == Scalar::float64; }
+
+}  // namespace
+
+bool sinc(Call& c, const Object& x, Object& y)
+{
+    Object np;
+    double pi;
+    Buffer in;
+    if (!plain_numpy(c, np, pi) || !in.try_acquire(x, false)) return false;
+    // NumPy computes in float64 only for these; float32 and float16 stay in
+    // their own precision, complex takes the complex sine.
+    const Scalar t = in.scalar();
+    if (t == Scalar::other || t == Scalar::float32 || frame::is_complex(t)) return false;
+    std::vector<double> widened;
+    if (t != Scalar::float64 && !to_doubles(in, widened)) return false;
+
+    Object result = np.attr(empty)(x.attr(shape));
+    Buffer out;
+    out.acquire(result, true);
+    const double* src = t == Scalar::float64 ? static_cast<const double*>(in.data()) : widened.data();
+    bool ok = false;
+    frame::without_gil([&] {
+        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()));
+    });
+    if (!ok) return false;
+    y = result;
+    return true;
+}
+
+bool interpolate(Call& c, const Object& s, const Object& v, const Object& u, Object& out)
+{
+    Object np;
+    double pi;
+    Buffer sb, vb, ub;
+    if (!plain_numpy(c, np, pi)) return false;
+    Object kernel = c.peek(n::sinc);
+    if (!kernel.get() || !frame::is_function(kernel.get(), sinc_def)) return false;
+    if (!sb.try_acquire(s, false) || !vb.try_acquire(v, false) || !ub.try_acquire(u, false)) return false;
+    if (!is_float64_vector(vb) || !is_float64_vector(ub)) return false;
+    const Py_ssize_t N = vb.size(), M = ub.size();
+    // With no output the generic loop is already free, and it alone knows
+    // the dtype of an empty result.
+    if (M == 0 || sb.size() != N || !vector_like(sb.view(), N)) return false;
+    std::vector<double> samples;
+    if (!to_doubles(sb, samples)) return false;
+    const bool complex_samples = frame::is_complex(sb.scalar());
+
+    Object result = np.attr(empty)(M, np.attr(complex_samples ? complex128 : float64));
+    Buffer rb;
+    rb.acquire(result, true);
+    const double* vp = static_cast<const double*>(vb.data());
+    const double* up = static_cast<const double*>(ub.data());
+    double* rp = static_cast<double*>(rb.data());
+    bool ok = false;
+    frame::without_gil([&] {
+        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples.data(), pi, rp)
+                             : corvane::kernels::sinc_sum(vp, N, up, M, samples.data(), pi, rp);
+    });
+    if (!ok) return false;
+    out = result;
+    return true;
 }
 
 }  // namespace resampler::fast
