@@ -19,7 +19,7 @@
 
 #include "resampler/kernels/isa.hpp"
 #include "resampler/kernels/sinc_kernels.hpp"
-#include "resampler/kernels/sincos.hpp"
+#include "kernels/sincos.hpp"
 
 namespace corvane::kernels {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "resampler/kernels/sinc_kernels.hpp"
-#include "resampler/kernels/sincos.hpp"
+#include "kernels/sincos.hpp"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cfloat>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -93,9 +94,12 @@ CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
   const double z = r * r;
   const double hz = 0.5 * z;
   const double w = 1.0 - hz;
-  const double ps =
+  // The sign of r, so that sin(-0) is -0 (the sum alone would round it to +0);
+  // for r != 0 the sum has that sign already.
+  const double ps = std::copysign(
       r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) +
-           lo * w);
+           lo * w),
+      r);
   // 1 - z/2 is split so the rounding error of the subtraction is added back.
   const double pc =
       w + ((((1.0 - w) - hz) +
