@@ -68,3 +68,48 @@ def test_resampler_demo_without_matplotlib(tmp_path):
     _, report, _ = run_demo(tmp_path, "resampler", setup)
     assert report["error"] in ("ImportError", "ModuleNotFoundError")
     assert report["entries"][-1] == ["corvane/dsp/resampler", "init corvane.dsp.resampler", 133]
+
+
+def test_sarchip_demo(tmp_path):
+    printed, report, figures = run_demo(tmp_path, "sarchip")
+    header_lines, shapes = printed[:-2], printed[-2:]
+    assert header_lines[0] == "PhoenixHeaderVer 1.05"
+    assert "NumberOfColumns 128" in header_lines and "NumberOfRows 128" in header_lines
+    assert len(header_lines) > 30
+    assert shapes[0].startswith("(128, 128, 2) ") and shapes[1].startswith("(128, 128) ")
+    high, low = (float(v) for v in shapes[0].split(") ")[1].split())  # max, then min
+    assert -3.1416 < high < 3.1416 and low < 0 < high
+    assert figures == ["sarchip-figure-1.png", "sarchip-figure-2.png"]
+    for attr in ["cv", "plt", "datapath", "filepath", "header", "k", "v", "x"]:
+        assert attr in report["names"]
+    assert report["is_registered"]
+
+
+@pytest.mark.parametrize(
+    "setup, line, inner",
+    [
+        ("import corvane; corvane.data_path = lambda name: '/nonexistent/'", 214,
+         ["corvane/datasets/sarchip", "corvane.datasets.sarchip.sarchip_header", 65]),
+        ("sys.modules['matplotlib'] = None; sys.modules['matplotlib.pyplot'] = None", 207, None),
+    ],
+    ids=["missing sample file", "missing matplotlib"],
+)
+def test_sarchip_demo_failures(tmp_path, setup, line, inner):
+    _, report, _ = run_demo(tmp_path, "sarchip", setup)
+    ours = [e for e in report["entries"] if e[0] == "corvane/datasets/sarchip"]
+    assert ours[0] == ["corvane/datasets/sarchip", "init corvane.datasets.sarchip", line]
+    if inner:
+        assert ours[1] == inner
+
+
+def test_runner_saves_figures_without_a_display(tmp_path):
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    env.pop("MPLBACKEND", None)
+    proc = subprocess.run([sys.executable, "-m", "corvane.demo", "resampler"], capture_output=True, text=True,
+                          cwd=tmp_path, env=env, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    saved = sorted(os.listdir(tmp_path / "corvane-figures"))
+    assert saved == ["resampler-figure-1.png", "resampler-figure-2.png", "resampler-figure-3.png"]
+    assert proc.stderr.count("saved to corvane-figures") == 3
