@@ -24,6 +24,28 @@ bool any(const Object& zero)
     return frame::truth(zero);
 }
 
+// The loop shared by sinc_interp and interp, the `for` statement on `line`
+// and its body on the next line (the natively computed sums when the fast
+// path applies):
+//     out = []
+//     for i in u:
+//         out.append(np.sum(s * sinc(v - i)))
+Object sums(Call& c, int line, const Object& s, const Object& v, const Object& u)
+{
+    Object out;
+    if (fast::interpolate(c, s, v, u, out)) return out;
+    out = frame::list();
+    c.at(line);
+    Object it = frame::iter(u);
+    for (Object i; c.at(line), frame::next(it, i);) {
+        c.at(line + 1);
+        Object append = out.attr(n::append);
+        Object sum = c.global(n::np).attr(n::sum);
+        append(sum(s * c.global(n::sinc)(v - i)));
+    }
+    return out;
+}
+
 // def sinc_table(Nq, Ns):
 //     X = np.zeros((Nq, Ns))
 //     for q in range(Nq, 0, -1):
@@ -72,18 +94,7 @@ Object sinc_interp(Call& c, Object xin, Object r)
     c.at(75);
     Object v = c.global(n::np).attr(n::linspace)(0, N, N);
     c.at(76);
-    Object xout;
-    if (!fast::interpolate(c, xin, v, u, xout)) {
-        xout = frame::list();
-        c.at(77);
-        Object it = frame::iter(u);
-        for (Object i; c.at(77), frame::next(it, i);) {
-            c.at(78);
-            Object append = xout.attr(n::append);
-            Object sum = c.global(n::np).attr(n::sum);
-            append(sum(xin * c.global(n::sinc)(v - i)));
-        }
-    }
+    Object xout = sums(c, 77, xin, v, u);
     c.at(79);
     Object np = c.global(n::np);
     return frame::tuple({np.attr(n::array)(xout), np.attr(n::array)(u)});
@@ -115,18 +126,7 @@ Object interp(Call& c, Object x, Object xp, Object yp, Object /*mod*/)
     c.at(116);
     xp = c.global(n::np).attr(n::linspace)(0.0, N, N);
     c.at(118);
-    Object y;
-    if (!fast::interpolate(c, yp, xp, x, y)) {
-        y = frame::list();
-        c.at(119);
-        Object it = frame::iter(x);
-        for (Object i; c.at(119), frame::next(it, i);) {
-            c.at(120);
-            Object append = y.attr(n::append);
-            Object sum = c.global(n::np).attr(n::sum);
-            append(sum(yp * c.global(n::sinc)(xp - i)));
-        }
-    }
+    Object y = sums(c, 119, yp, xp, x);
     c.at(121);
     return c.global(n::np).attr(n::array)(y);
 }

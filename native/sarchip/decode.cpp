@@ -71,8 +71,11 @@ SARCHIP_CLONES Values classify(const unsigned char* mag, const unsigned char* ph
     return pha_max < small_bits ? Values::small : Values::finite;
 }
 
-SARCHIP_CLONES void planes(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values,
-                           double* out)
+// Widens the blocks chunk by chunk, takes sine and cosine of the phases and
+// hands each pixel's (m, cos p, sin p) to `store`, which writes out[2k], out[2k + 1].
+template <class Store>
+inline void polar(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out,
+                  Store store)
 {
     double m[chunk], p[chunk], s[chunk], c[chunk];
     for (std::size_t base = 0; base < n; base += chunk) {
@@ -81,35 +84,33 @@ SARCHIP_CLONES void planes(const unsigned char* mag, const unsigned char* pha, s
         widen(pha + 4 * base, p, len);
         trig(p, s, c, len, values);
         double* o = out + 2 * base;
-        for (std::size_t k = 0; k < len; ++k) {
-            o[2 * k] = m[k] * c[k];
-            o[2 * k + 1] = m[k] * s[k];
-        }
+        for (std::size_t k = 0; k < len; ++k) store(m[k], c[k], s[k], o + 2 * k);
     }
+}
+
+SARCHIP_CLONES void planes(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values,
+                           double* out)
+{
+    polar(mag, pha, n, values, out, [](double m, double c, double s, double* o) {
+        o[0] = m * c;
+        o[1] = m * s;
+    });
 }
 
 SARCHIP_CLONES void complex(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values,
                             double* out)
 {
-    double m[chunk], p[chunk], s[chunk], c[chunk];
-    for (std::size_t base = 0; base < n; base += chunk) {
-        const std::size_t len = std::min(chunk, n - base);
-        widen(mag + 4 * base, m, len);
-        widen(pha + 4 * base, p, len);
-        trig(p, s, c, len, values);
-        double* o = out + 2 * base;
-        for (std::size_t k = 0; k < len; ++k) {
-            // 1j * sin: (0 + 1j) * (s + 0j)
-            const double t_re = 0.0 * s[k] - 1.0 * 0.0;
-            const double t_im = 0.0 * 0.0 + 1.0 * s[k];
-            // cos + that: (c + 0j) + t
-            const double u_re = c[k] + t_re;
-            const double u_im = 0.0 + t_im;
-            // times the magnitude: u * (m + 0j)
-            o[2 * k] = u_re * m[k] - u_im * 0.0;
-            o[2 * k + 1] = u_re * 0.0 + u_im * m[k];
-        }
-    }
+    polar(mag, pha, n, values, out, [](double m, double c, double s, double* o) {
+        // 1j * sin: (0 + 1j) * (s + 0j)
+        const double t_re = 0.0 * s - 1.0 * 0.0;
+        const double t_im = 0.0 * 0.0 + 1.0 * s;
+        // cos + that: (c + 0j) + t
+        const double u_re = c + t_re;
+        const double u_im = 0.0 + t_im;
+        // times the magnitude: u * (m + 0j)
+        o[0] = u_re * m - u_im * 0.0;
+        o[1] = u_re * 0.0 + u_im * m;
+    });
 }
 
 }  // namespace sarchip::decode
