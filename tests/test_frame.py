@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import traceback
+import types
 
 import numpy
 import pytest
@@ -357,3 +358,24 @@ def test_generic_route_switch():
     from conftest import GENERIC
 
     assert isinstance(m.np, NumpyProxy) == GENERIC
+
+
+@pytest.mark.parametrize("name, qualname", [("resampler", "corvane.dsp.resampler"),
+                                            ("sarchip", "corvane.datasets.sarchip")])
+def test_exec_slot_runs_the_body_once_per_process(name, qualname):
+    import ctypes
+
+    module = importlib.import_module(qualname)
+    init = getattr(ctypes.PyDLL(module.__file__), "PyInit_" + name)
+    init.restype = ctypes.c_void_p  # a static definition: no reference is taken
+    definition = init()
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    exec_def.restype = ctypes.c_int
+    table = vars(module).get("SINC_TABLE_Nq16Ns8")
+    assert exec_def(module, definition) == 0
+    assert vars(module).get("SINC_TABLE_Nq16Ns8") is table
+    message = f"Module '{name}' has already been imported. Re-initialisation is not supported."
+    with pytest.raises(RuntimeError) as info:
+        exec_def(types.ModuleType("other"), definition)
+    assert str(info.value) == message
