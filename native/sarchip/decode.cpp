@@ -41,7 +41,8 @@ constexpr std::uint32_t infinity_bits = 0x7f800000u;  // exponent all ones: inf 
 constexpr std::uint32_t small_bits = 0x49742400u;     // 1e6, the range of the vector sine/cosine
 
 // Sine and cosine of a chunk, for any finite values.
-void trig(const double* p, double* s, double* c, std::size_t n, Values values)
+// Inlined so that it is compiled for each instruction set of its callers.
+CORVANE_INLINE void trig(const double* p, double* s, double* c, std::size_t n, Values values)
 {
     for (std::size_t k = 0; k < n; ++k) corvane::kernels::detail::sincos_fast(p[k], s[k], c[k]);
     if (values == Values::small) return;
@@ -74,7 +75,7 @@ SARCHIP_CLONES Values classify(const unsigned char* mag, const unsigned char* ph
 // Widens the blocks chunk by chunk, takes sine and cosine of the phases and
 // hands each pixel's (m, cos p, sin p) to `store`, which writes out[2k], out[2k + 1].
 template <class Store>
-inline void polar(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out,
+CORVANE_INLINE void polar(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out,
                   Store store)
 {
     double m[chunk], p[chunk], s[chunk], c[chunk];
