@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 namespace frame {
 
@@ -148,6 +149,8 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
             result = f->def->body(c, bound).release();
         } catch (const Error&) {
         } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::length_error&) {  // a size beyond what the platform can allocate
             PyErr_NoMemory();
         } catch (const std::exception& e) {
             PyErr_SetString(PyExc_SystemError, e.what());

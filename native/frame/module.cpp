@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 namespace frame {
 
@@ -155,6 +156,8 @@ int Module::exec_here(PyObject* module)
         return 0;
     } catch (const Error&) {
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a size beyond what the platform can allocate
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
