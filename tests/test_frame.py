@@ -379,3 +379,9 @@ def test_exec_slot_runs_the_body_once_per_process(name, qualname):
     with pytest.raises(RuntimeError) as info:
         exec_def(types.ModuleType("other"), definition)
     assert str(info.value) == message
+
+
+def test_runaway_recursion_through_rebound_names_is_a_recursion_error(monkeypatch):
+    monkeypatch.setattr(m, "sinc", m.sinc_interp)
+    with pytest.raises(RecursionError):
+        m.sinc_interp([1.0, 2.0])

@@ -6,9 +6,6 @@
 #include <structmember.h>
 
 #include <cstddef>
-#include <exception>
-#include <new>
-#include <stdexcept>
 
 namespace frame {
 
@@ -147,13 +144,8 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
             Object bound[max_params];
             bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
             result = f->def->body(c, bound).release();
-        } catch (const Error&) {
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::length_error&) {  // a size beyond what the platform can allocate
-            PyErr_NoMemory();
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_SystemError, e.what());
+        } catch (...) {
+            set_python_error();
         }
         Py_LeaveRecursiveCall();
     }

@@ -2,9 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <new>
-#include <stdexcept>
 
 namespace frame {
 
@@ -94,10 +91,9 @@ PyObject* Module::create(PyObject* spec, PyModuleDef*)
         copy_spec_attr(s, module, "parent", "__package__", false);
         copy_spec_attr(s, module, "submodule_search_locations", "__path__", true);
         return module.release();
-    } catch (const Error&) {
+    } catch (...) {
+        set_python_error();
         return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
     }
 }
 
@@ -154,13 +150,8 @@ int Module::exec_here(PyObject* module)
         prepare();
         body_(c, *this);
         return 0;
-    } catch (const Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::length_error&) {  // a size beyond what the platform can allocate
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        set_python_error();
     }
     init_site_.add_traceback(c.line(), globals_);
     forget();

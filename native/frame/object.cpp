@@ -1,6 +1,9 @@
 #include "frame/object.hpp"
 
 #include <cstdarg>
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <vector>
 
 namespace frame {
@@ -20,6 +23,23 @@ void raise(PyObject* type, const char* format, ...)
     PyErr_FormatV(type, format, va);
     va_end(va);
     throw Error{};
+}
+
+void set_python_error() noexcept
+{
+    try {
+        throw;
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a size beyond what the platform can allocate
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
 }
 
 Object Object::call(std::initializer_list<Object> args, std::initializer_list<Keyword> kwargs) const

@@ -20,6 +20,11 @@ struct Error {};
 [[noreturn]] void raise();
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
 
+// Inside a catch block: sets the Python exception for the C++ exception being
+// handled (Error: already set; failed or impossible allocations: MemoryError;
+// anything else: SystemError), so that the caller can return NULL or -1.
+void set_python_error() noexcept;
+
 inline PyObject* check(PyObject* p)
 {
     if (!p) raise();
