@@ -59,26 +59,33 @@ Object Object::call(std::initializer_list<Object> args, std::initializer_list<Ke
                                      kwargs.size() ? names.get() : nullptr));
 }
 
-Object tuple(std::initializer_list<Object> items)
+namespace {
+
+// A new tuple or list holding `items`, filled with the type's own SET_ITEM.
+template <class Set>
+Object sequence(PyObject* created, std::initializer_list<Object> items, Set set)
 {
-    Object t = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Object seq = Object::steal(created);
     Py_ssize_t i = 0;
     for (const Object& o : items) {
         Py_INCREF(o.get());
-        PyTuple_SET_ITEM(t.get(), i++, o.get());
+        set(seq.get(), i++, o.get());
     }
-    return t;
+    return seq;
+}
+
+}  // namespace
+
+Object tuple(std::initializer_list<Object> items)
+{
+    return sequence(PyTuple_New(static_cast<Py_ssize_t>(items.size())), items,
+                    [](PyObject* t, Py_ssize_t i, PyObject* o) { PyTuple_SET_ITEM(t, i, o); });
 }
 
 Object list(std::initializer_list<Object> items)
 {
-    Object l = Object::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    Py_ssize_t i = 0;
-    for (const Object& o : items) {
-        Py_INCREF(o.get());
-        PyList_SET_ITEM(l.get(), i++, o.get());
-    }
-    return l;
+    return sequence(PyList_New(static_cast<Py_ssize_t>(items.size())), items,
+                    [](PyObject* l, Py_ssize_t i, PyObject* o) { PyList_SET_ITEM(l, i, o); });
 }
 
 Object slice(const Object& start, const Object& stop, const Object& step)
