@@ -87,7 +87,6 @@ public:
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    bool is(const Object& o) const noexcept { return p_ == o.p_; }
     bool is_none() const noexcept { return p_ == Py_None; }
 
     Object attr(const Name& n) const { return steal(PyObject_GetAttr(p_, n.get())); }
