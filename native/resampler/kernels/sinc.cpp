@@ -83,17 +83,26 @@ CORVANE_TARGET_AVX512 bool sinc_avx512(const double* x, std::size_t n, double pi
 
 }  // namespace
 
-bool sinc(const double* x, std::size_t n, double pi, double* y) noexcept {
+bool sinc(const double* x, std::size_t n, double pi, double* y, Checkpoint* cp) noexcept {
+  auto variant = sinc_baseline;
   switch (detail::best_isa()) {
 #if CORVANE_X86_DISPATCH
     case detail::Isa::avx512:
-      return sinc_avx512(x, n, pi, y);
+      variant = sinc_avx512;
+      break;
     case detail::Isa::avx2:
-      return sinc_avx2(x, n, pi, y);
+      variant = sinc_avx2;
+      break;
 #endif
     default:
-      return sinc_baseline(x, n, pi, y);
+      break;
   }
+  for (std::size_t start = 0; start < n; start += kSincChunk) {
+    if (start > 0 && !proceed(cp)) return false;
+    const std::size_t len = n - start < kSincChunk ? n - start : kSincChunk;
+    if (!variant(x + start, len, pi, y + start)) return false;
+  }
+  return true;
 }
 
 }  // namespace corvane::kernels

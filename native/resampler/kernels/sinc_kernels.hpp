@@ -15,6 +15,8 @@
 
 #include <cstddef>
 
+#include "kernels/checkpoint.hpp"
+
 namespace corvane::kernels {
 
 // y[i] = sinc(x[i]) for i < n.
@@ -26,7 +28,10 @@ namespace corvane::kernels {
 // Returns false as soon as some pi*x[i] is NaN or infinite; y is then
 // partially written and must be ignored.  x and y must not overlap (the
 // slow path re-reads x after y was written).  No alignment requirement.
-bool sinc(const double* x, std::size_t n, double pi, double* y) noexcept;
+// Asks `cp` between chunks of kSincChunk elements and returns false when it
+// says stop.
+constexpr std::size_t kSincChunk = std::size_t(1) << 21;
+bool sinc(const double* x, std::size_t n, double pi, double* y, Checkpoint* cp = nullptr) noexcept;
 
 // out[m] = sum_k s[k] * sinc(v[k] - u[m]),  m < M, k < N.
 //
@@ -44,15 +49,18 @@ bool sinc(const double* x, std::size_t n, double pi, double* y) noexcept;
 //   - any v, u or s not finite, or |v|, |u| > 2^22 (4194304),
 //   - v not non-decreasing,
 //   - pi outside [1, 4],
-//   - a result overflowed to inf/NaN.
+//   - a result overflowed to inf/NaN,
+//   - `cp` said stop (it is asked between chunks of about kSumChunkTerms terms).
 // N == 0 gives all-zero output; M == 0 does nothing.
+constexpr std::size_t kSumChunkTerms = std::size_t(1) << 25;
 bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M,
-              const double* s, double pi, double* out);
+              const double* s, double pi, double* out, Checkpoint* cp = nullptr);
 
 // Complex-sample version of sinc_sum: s holds N interleaved (re, im) pairs,
 // out receives M interleaved pairs.  Same accuracy bound (per component,
 // with sum_k |s[k]| the sum of complex magnitudes) and failure modes.
 bool sinc_sum_complex(const double* v, std::size_t N, const double* u,
-                      std::size_t M, const double* s, double pi, double* out);
+                      std::size_t M, const double* s, double pi, double* out,
+                      Checkpoint* cp = nullptr);
 
 }  // namespace corvane::kernels

@@ -166,9 +166,10 @@ CORVANE_INLINE void set_weights(const Problem& p, bool complex_samples, std::siz
   }
 }
 
-// The O(N*M) part, instantiated once per vector width.
+// The O(N*M) part for the outputs [m_begin, m_end), instantiated once per
+// vector width.
 template <class V, bool kComplex>
-CORVANE_INLINE void sum_terms(const Problem& p) {
+CORVANE_INLINE void sum_terms(const Problem& p, std::size_t m_begin, std::size_t m_end) {
   constexpr std::size_t L = kLanes<V>;
   constexpr int kW = kComplex ? 4 : 2;
   const double inv_step =
@@ -177,7 +178,7 @@ CORVANE_INLINE void sum_terms(const Problem& p) {
   const V vpi = V{} + p.pi;
   const V veps = V{} + kEps;
 
-  for (std::size_t m = 0; m < p.m; ++m) {
+  for (std::size_t m = m_begin; m < m_end; ++m) {
     const double um = p.u[m];
     std::size_t lo, hi;
     near_window(p.v, p.n, inv_step, um, lo, hi);
@@ -236,19 +237,19 @@ CORVANE_INLINE void sum_terms(const Problem& p) {
 }
 
 template <bool kComplex>
-void sum_baseline(const Problem& p) {
-  sum_terms<VecBase, kComplex>(p);
+void sum_baseline(const Problem& p, std::size_t m_begin, std::size_t m_end) {
+  sum_terms<VecBase, kComplex>(p, m_begin, m_end);
 }
 
 #if CORVANE_X86_DISPATCH
 template <bool kComplex>
-CORVANE_TARGET_AVX2 void sum_avx2(const Problem& p) {
-  sum_terms<Vec4, kComplex>(p);
+CORVANE_TARGET_AVX2 void sum_avx2(const Problem& p, std::size_t m_begin, std::size_t m_end) {
+  sum_terms<Vec4, kComplex>(p, m_begin, m_end);
 }
 
 template <bool kComplex>
-CORVANE_TARGET_AVX512 void sum_avx512(const Problem& p) {
-  sum_terms<Vec8, kComplex>(p);
+CORVANE_TARGET_AVX512 void sum_avx512(const Problem& p, std::size_t m_begin, std::size_t m_end) {
+  sum_terms<Vec8, kComplex>(p, m_begin, m_end);
 }
 #endif
 
@@ -261,7 +262,7 @@ bool positions_ok(const double* x, std::size_t n) {
 
 template <bool kComplex>
 bool sum_impl(const double* v, std::size_t n, const double* u, std::size_t m, const double* s,
-              double pi, double* out) {
+              double pi, double* out, Checkpoint* cp) {
   constexpr std::size_t kChannels = kComplex ? 2 : 1;
   if (m == 0) return true;
   if (n == 0) {
@@ -320,17 +321,24 @@ bool sum_impl(const double* v, std::size_t n, const double* u, std::size_t m, co
     sincos_dd(yh, yl, p.sin_y[i], p.cos_y[i]);
   }
 
+  auto variant = sum_baseline<kComplex>;
   switch (detail::best_isa()) {
 #if CORVANE_X86_DISPATCH
     case detail::Isa::avx512:
-      sum_avx512<kComplex>(p);
+      variant = sum_avx512<kComplex>;
       break;
     case detail::Isa::avx2:
-      sum_avx2<kComplex>(p);
+      variant = sum_avx2<kComplex>;
       break;
 #endif
     default:
-      sum_baseline<kComplex>(p);
+      break;
+  }
+  // Whole outputs per chunk, about kSumChunkTerms terms each.
+  const std::size_t chunk = npad >= kSumChunkTerms ? 1 : kSumChunkTerms / npad;
+  for (std::size_t begin = 0; begin < m; begin += chunk) {
+    if (begin > 0 && !proceed(cp)) return false;
+    variant(p, begin, m - begin < chunk ? m : begin + chunk);
   }
 
   for (std::size_t i = 0; i < kChannels * m; ++i) {
@@ -342,13 +350,13 @@ bool sum_impl(const double* v, std::size_t n, const double* u, std::size_t m, co
 }  // namespace
 
 bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s,
-              double pi, double* out) {
-  return sum_impl<false>(v, N, u, M, s, pi, out);
+              double pi, double* out, Checkpoint* cp) {
+  return sum_impl<false>(v, N, u, M, s, pi, out, cp);
 }
 
 bool sinc_sum_complex(const double* v, std::size_t N, const double* u, std::size_t M,
-                      const double* s, double pi, double* out) {
-  return sum_impl<true>(v, N, u, M, s, pi, out);
+                      const double* s, double pi, double* out, Checkpoint* cp) {
+  return sum_impl<true>(v, N, u, M, s, pi, out, cp);
 }
 
 }  // namespace corvane::kernels

@@ -204,9 +204,43 @@ void test_sums() {
   expect(!run_sum({0.0, 0.01}, {0.0}, {1.5e308, 1.5e308}, out), "sinc_sum hid an overflow");
 }
 
+// Counts the questions it is asked and says stop at the `stop_at`-th.
+struct CountingCheckpoint final : k::Checkpoint {
+  std::size_t calls = 0, stop_at;
+  explicit CountingCheckpoint(std::size_t stop) : stop_at(stop) {}
+  bool proceed() noexcept override { return ++calls < stop_at; }
+};
+
+// Chunked work asks between chunks (never before the first or after the
+// last), gives the same values as unchunked work, and stops when told.
+void test_checkpoints() {
+  const std::size_t n_sinc = 2 * k::kSincChunk + 5;
+  std::vector<double> x(n_sinc), y1(n_sinc), y2(n_sinc);
+  for (std::size_t i = 0; i < n_sinc; ++i) x[i] = double(i % 1000) * 0.37 - 185.0;
+  CountingCheckpoint go(1000), stop(2);
+  expect(k::sinc(x.data(), n_sinc, kPi, y1.data()), "sinc without a checkpoint");
+  expect(k::sinc(x.data(), n_sinc, kPi, y2.data(), &go) && go.calls == 2 && y1 == y2,
+         "sinc asked its checkpoint the wrong number of times", double(go.calls));
+  expect(!k::sinc(x.data(), n_sinc, kPi, y2.data(), &stop) && stop.calls == 2, "sinc ignored stop");
+
+  // 512 padded inputs: kSumChunkTerms / 512 outputs a chunk, three chunks.
+  const std::size_t n = 500, per_chunk = k::kSumChunkTerms / 512, m = 2 * per_chunk + 1;
+  const std::vector<double> v = linspace(double(n), n), u = linspace(double(n), m);
+  std::vector<double> s(n), out1(m), out2(m);
+  for (std::size_t i = 0; i < n; ++i) s[i] = std::cos(0.1 * double(i));
+  CountingCheckpoint go2(1000), stop2(1);
+  expect(k::sinc_sum(v.data(), n, u.data(), m, s.data(), kPi, out1.data()), "sinc_sum without a checkpoint");
+  expect(k::sinc_sum(v.data(), n, u.data(), m, s.data(), kPi, out2.data(), &go2) && go2.calls == 2 &&
+             out1 == out2,
+         "sinc_sum asked its checkpoint the wrong number of times", double(go2.calls));
+  expect(!k::sinc_sum(v.data(), n, u.data(), m, s.data(), kPi, out2.data(), &stop2) && stop2.calls == 1,
+         "sinc_sum ignored stop");
+}
+
 }  // namespace
 
 int main() {
+  test_checkpoints();
   test_sincos();
   test_sinc();
   test_sums();
