@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typing")
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "typecheck")
 USER_SCRIPT = os.path.join(HERE, "user_script.py")
 MISUSE = os.path.join(HERE, "misuse.py")
 
