@@ -19,13 +19,14 @@ instead, and the runner says where. Installed, this runner is the command
 
 import argparse
 import ctypes
+import importlib
 import importlib.machinery
 import importlib.util
 import os
 import sys
 import traceback
 from types import ModuleType
-from typing import List, Optional, Sequence
+from typing import Any, List, Optional, Sequence, cast
 
 MODULES = {"resampler": "corvane.dsp.resampler", "sarchip": "corvane.datasets.sarchip"}
 DEFAULT_SAVE_DIR = "corvane-figures"
@@ -53,12 +54,12 @@ def _backend_can_show() -> bool:
     import matplotlib.pyplot  # noqa: F401  (resolves the backend)
 
     backend = matplotlib.get_backend().lower()
-    try:
-        from matplotlib.backends import BackendFilter, backend_registry
-    except ImportError:
+    backends: Any = importlib.import_module("matplotlib.backends")
+    registry = getattr(backends, "backend_registry", None)  # matplotlib 3.9 and newer
+    if registry is None:
         non_interactive = _NON_INTERACTIVE
     else:
-        non_interactive = tuple(backend_registry.list_builtin(BackendFilter.NON_INTERACTIVE))
+        non_interactive = tuple(registry.list_builtin(backends.BackendFilter.NON_INTERACTIVE))
     return backend not in non_interactive
 
 
@@ -98,7 +99,7 @@ def _is_missing_matplotlib(error: ImportError) -> bool:
 
 def run_as_main(name: str) -> ModuleType:
     """Initialise the extension module `name` as the main module; return it."""
-    origin = importlib.util.find_spec(MODULES[name]).origin
+    origin = cast(str, cast(importlib.machinery.ModuleSpec, importlib.util.find_spec(MODULES[name])).origin)
     library = ctypes.PyDLL(origin)
     init = getattr(library, "PyInit_" + name)
     # The definition is a static object of the library: keep it a bare
@@ -119,7 +120,7 @@ def run_as_main(name: str) -> ModuleType:
     module.__spec__ = spec
     sys.modules["__main__"] = module
     api.PyModule_ExecDef(module, definition)
-    return module
+    return cast(ModuleType, module)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
