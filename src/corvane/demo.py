@@ -25,8 +25,8 @@ import importlib.util
 import os
 import sys
 import traceback
-from types import ModuleType
-from typing import Any, List, Optional, Sequence, cast
+import types
+import typing
 
 MODULES = {"resampler": "corvane.dsp.resampler", "sarchip": "corvane.datasets.sarchip"}
 DEFAULT_SAVE_DIR = "corvane-figures"
@@ -54,7 +54,7 @@ def _backend_can_show() -> bool:
     import matplotlib.pyplot  # noqa: F401  (resolves the backend)
 
     backend = matplotlib.get_backend().lower()
-    backends: Any = importlib.import_module("matplotlib.backends")
+    backends: typing.Any = importlib.import_module("matplotlib.backends")
     registry = getattr(backends, "backend_registry", None)  # matplotlib 3.9 and newer
     if registry is None:
         non_interactive = _NON_INTERACTIVE
@@ -63,11 +63,11 @@ def _backend_can_show() -> bool:
     return backend not in non_interactive
 
 
-def _save_figures_on_show(save_dir: str, prefix: str) -> List[str]:
+def _save_figures_on_show(save_dir: str, prefix: str) -> typing.List[str]:
     """Switch matplotlib to Agg and make pyplot.show() save the new figures.
 
     Returns the list to which the paths of the saved figures are added."""
-    paths: List[str] = []
+    paths: typing.List[str] = []
     try:
         import matplotlib
     except ImportError:
@@ -97,9 +97,9 @@ def _is_missing_matplotlib(error: ImportError) -> bool:
     return name == "matplotlib" or name.startswith("matplotlib.")
 
 
-def run_as_main(name: str) -> ModuleType:
+def run_as_main(name: str) -> types.ModuleType:
     """Initialise the extension module `name` as the main module; return it."""
-    origin = cast(str, cast(importlib.machinery.ModuleSpec, importlib.util.find_spec(MODULES[name])).origin)
+    origin = typing.cast(str, typing.cast(importlib.machinery.ModuleSpec, importlib.util.find_spec(MODULES[name])).origin)
     library = ctypes.PyDLL(origin)
     init = getattr(library, "PyInit_" + name)
     # The definition is a static object of the library: keep it a bare
@@ -120,10 +120,10 @@ def run_as_main(name: str) -> ModuleType:
     module.__spec__ = spec
     sys.modules["__main__"] = module
     api.PyModule_ExecDef(module, definition)
-    return cast(ModuleType, module)
+    return typing.cast(types.ModuleType, module)
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: typing.Optional[typing.Sequence[str]] = None) -> int:
     prog = "corvane-demo" if os.path.basename(sys.argv[0]) == "corvane-demo" else "python -m corvane.demo"
     parser = argparse.ArgumentParser(prog=prog, description=__doc__.split("\n\n")[0])
     parser.add_argument("module", choices=sorted(MODULES), help="the extension module to run")
