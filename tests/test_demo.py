@@ -113,3 +113,48 @@ def test_runner_saves_figures_without_a_display(tmp_path):
     saved = sorted(os.listdir(tmp_path / "corvane-figures"))
     assert saved == ["resampler-figure-1.png", "resampler-figure-2.png", "resampler-figure-3.png"]
     assert proc.stderr.count("saved to corvane-figures") == 3
+
+
+def run_runner(tmp_path, env_changes, code=None, args=("resampler",)):
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "MPLBACKEND"):
+        env.pop(name, None)
+    env.update(env_changes)
+    cmd = [sys.executable, "-c", code, *args] if code else [sys.executable, "-m", "corvane.demo", *args]
+    return subprocess.run(cmd, capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
+
+
+@pytest.mark.parametrize(
+    "env_changes",
+    [{"DISPLAY": ":987"}, {"DISPLAY": ":987", "MPLBACKEND": "Agg"}, {"MPLBACKEND": "pdf"}],
+    ids=["DISPLAY without an X server", "DISPLAY with a non-interactive MPLBACKEND", "no display, pdf backend"],
+)
+def test_runner_saves_figures_whenever_the_backend_cannot_show(tmp_path, env_changes):
+    proc = run_runner(tmp_path, env_changes)
+    assert proc.returncode == 0, proc.stderr
+    folder = tmp_path / "corvane-figures"
+    assert sorted(os.listdir(folder)) == ["resampler-figure-1.png", "resampler-figure-2.png", "resampler-figure-3.png"]
+    assert proc.stderr.splitlines()[-1] == f"python -m corvane.demo: 3 figures saved in {folder}"
+
+
+@pytest.mark.parametrize("name, line", [("resampler", 133), ("sarchip", 207)])
+def test_runner_without_matplotlib_names_the_extra_and_fails(tmp_path, name, line):
+    code = ("import sys; sys.modules['matplotlib'] = None; sys.argv[0] = 'corvane-demo'\n"
+            "from corvane.demo import main; sys.exit(main(sys.argv[1:]))")
+    proc = run_runner(tmp_path, {}, code, (name,))
+    assert proc.returncode == 1
+    lines = proc.stderr.splitlines()
+    # The module's own failure stays as it is, at its line; one line follows it.
+    qualname = QUALNAMES[name]
+    assert lines[-3] == f'  File "{qualname.replace(".", "/")}", line {line}, in init {qualname}'
+    assert lines[-2].startswith(("ModuleNotFoundError: ", "ImportError: "))
+    assert lines[-1] == 'corvane-demo: matplotlib is needed to run the demonstrations; install it with: pip install "corvane[demo]"'
+    assert not (tmp_path / "corvane-figures").exists()
+
+
+def test_corvane_demo_command_is_installed():
+    command = os.path.join(os.path.dirname(sys.executable), "corvane-demo")
+    if not os.path.exists(command):
+        pytest.skip("tests not run from the environment the package is installed in")
+    proc = subprocess.run([command, "--help"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.startswith("usage: corvane-demo ")
