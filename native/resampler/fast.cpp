@@ -9,6 +9,7 @@
 #include "resampler/fast.hpp"
 
 #include "frame/buffer.hpp"
+#include "frame/interrupt.hpp"
 #include "resampler/functions.hpp"
 #include "resampler/kernels/sinc_kernels.hpp"
 #include "resampler/names.hpp"
@@ -119,8 +120,9 @@ bool sinc(Call& c, const Object& x, Object& y)
         return false;
     const double* src = t == Scalar::float64 ? static_cast<const double*>(in.data()) : widened.data();
     bool ok = false;
-    frame::without_gil([&] {
-        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()));
+    frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
+        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()),
+                                    cp);
     });
     if (!ok) return false;
     y = result;
@@ -155,9 +157,9 @@ bool interpolate(Call& c, const Object& s, const Object& v, const Object& u, Obj
     const double* up = static_cast<const double*>(ub.data());
     double* rp = static_cast<double*>(rb.data());
     bool ok = false;
-    frame::without_gil([&] {
-        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples.data(), pi, rp)
-                             : corvane::kernels::sinc_sum(vp, N, up, M, samples.data(), pi, rp);
+    frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
+        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples.data(), pi, rp, cp)
+                             : corvane::kernels::sinc_sum(vp, N, up, M, samples.data(), pi, rp, cp);
     });
     if (!ok) return false;
     out = result;
