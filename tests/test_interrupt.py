@@ -43,6 +43,15 @@ SCRIPT = textwrap.dedent(
         "interp": lambda: m.interp(np.empty(500000), None, s),
         "sinc": lambda: m.sinc(huge),
     }
+    if sys.argv[1] == "sinc_interp beside a busy thread":
+        import threading
+
+        def spin():  # Python running in another thread: taking the lock back means waiting
+            while True:
+                pass
+
+        threading.Thread(target=spin, daemon=True).start()
+        calls[sys.argv[1]] = calls["sinc_interp"]
     call = calls[sys.argv[1]]
     print("ready", flush=True)
     start = time.monotonic()
@@ -64,6 +73,7 @@ SCRIPT = textwrap.dedent(
     [
         ("sinc_interp", ["corvane.dsp.resampler.sinc_interp", 78]),
         ("sinc_interp complex", ["corvane.dsp.resampler.sinc_interp", 78]),
+        ("sinc_interp beside a busy thread", ["corvane.dsp.resampler.sinc_interp", 78]),
         ("interp", ["corvane.dsp.resampler.interp", 120]),
         ("sinc", ["corvane.dsp.resampler.sinc", 127]),
     ],

@@ -9,6 +9,7 @@
 #include "frame/object.hpp"
 #include "kernels/checkpoint.hpp"
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -24,13 +25,19 @@ public:
     // Called with the lock released, from the thread that released it.
     bool proceed() noexcept override;
 
+    // With the lock held, before the work: only the main thread runs signal
+    // handlers, so only there is the lock worth taking back.
+    void start();
     void release_lock() noexcept;
     void take_lock() noexcept;
     // With the lock held: raises the exception a handler raised, if any.
     void raise_if_stopped();
 
 private:
+    using Clock = std::chrono::steady_clock;
     PyThreadState* thread_ = nullptr;
+    Clock::time_point next_{};  // no check before this
+    bool main_thread_ = true;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
@@ -46,6 +53,7 @@ void interruptible(Work&& work)
 {
     SignalCheckpoint checkpoint;
     std::exception_ptr failure;
+    checkpoint.start();
     checkpoint.release_lock();
     try {
         std::forward<Work>(work)(static_cast<corvane::kernels::Checkpoint*>(&checkpoint));
