@@ -18,7 +18,7 @@ import pytest
 
 SCRIPT = textwrap.dedent(
     """
-    import json, sys, time, traceback
+    import json, sys, time, traceback, tracemalloc
     import numpy as np
     import corvane.dsp.resampler as m
 
@@ -53,6 +53,7 @@ SCRIPT = textwrap.dedent(
         threading.Thread(target=spin, daemon=True).start()
         calls[sys.argv[1]] = calls["sinc_interp"]
     call = calls[sys.argv[1]]
+    tracemalloc.start()
     print("ready", flush=True)
     start = time.monotonic()
     try:
@@ -62,7 +63,9 @@ SCRIPT = textwrap.dedent(
         outcome = "KeyboardInterrupt"
         entries = [[f.name, f.lineno] for f in traceback.extract_tb(e.__traceback__)
                    if f.filename == "corvane/dsp/resampler"]
-    print(json.dumps({"outcome": outcome, "entries": entries, "seconds": time.monotonic() - start}), flush=True)
+    seconds = time.monotonic() - start
+    kept = tracemalloc.get_traced_memory()[0]  # arrays made by the call and not released
+    print(json.dumps({"outcome": outcome, "entries": entries, "seconds": seconds, "kept": kept}), flush=True)
     """
 )
 
@@ -99,3 +102,4 @@ def test_sigint_ends_a_long_native_call(call, entry):
     assert report["outcome"] == "KeyboardInterrupt", report
     assert latency < 0.5, report
     assert report["entries"] == [entry], report
+    assert report["kept"] < 100_000, report
