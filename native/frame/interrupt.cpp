@@ -12,21 +12,29 @@ SignalCheckpoint::~SignalCheckpoint()
     Py_XDECREF(traceback_);
 }
 
-void SignalCheckpoint::start()
+namespace {
+
+// 1 when the calling thread is threading.main_thread(), 0 when not, -1 with
+// an exception set. Without threading imported there is no other thread to
+// tell apart.
+int on_main_thread() noexcept
 {
-    // threading.main_thread().ident; without threading imported there is
-    // no other thread to tell apart.
-    static Name threading("threading"), main_thread("main_thread"), ident("ident");
-    PyObject* module = PyImport_GetModule(threading.get());
-    if (!module) {
-        if (PyErr_Occurred()) raise();
-        return;
-    }
-    Object main = Object::steal(module).attr(main_thread)().attr(ident);
-    const unsigned long id = PyLong_AsUnsignedLong(main.get());
-    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) raise();
-    main_thread_ = id == PyThread_get_thread_ident();
+    PyObject* name = PyUnicode_FromString("threading");
+    if (!name) return -1;
+    PyObject* module = PyImport_GetModule(name);
+    Py_DECREF(name);
+    if (!module) return PyErr_Occurred() ? -1 : 1;
+    PyObject* main = PyObject_CallMethod(module, "main_thread", nullptr);
+    Py_DECREF(module);
+    PyObject* ident = main ? PyObject_GetAttrString(main, "ident") : nullptr;
+    Py_XDECREF(main);
+    const unsigned long id = ident ? PyLong_AsUnsignedLong(ident) : 0;
+    Py_XDECREF(ident);
+    if (PyErr_Occurred()) return -1;
+    return id == PyThread_get_thread_ident();
 }
+
+}  // namespace
 
 void SignalCheckpoint::release_lock() noexcept { thread_ = PyEval_SaveThread(); }
 
@@ -47,7 +55,16 @@ bool SignalCheckpoint::proceed() noexcept
     if (asked < next_) return true;
     take_lock();
     const Clock::duration waited = Clock::now() - asked;
-    if (PyErr_CheckSignals() < 0) {
+    // Only the main thread runs signal handlers: elsewhere the lock is not
+    // worth taking again. Asked here rather than before the work, so that
+    // work done within one chunk pays nothing.
+    int check = 1;
+    if (!thread_known_) {
+        thread_known_ = true;
+        check = on_main_thread();
+        main_thread_ = check != 0;
+    }
+    if (check < 0 || (check > 0 && PyErr_CheckSignals() < 0)) {
         // Kept aside while the lock is released again.
         PyErr_Fetch(&type_, &value_, &traceback_);
         stopped_ = true;

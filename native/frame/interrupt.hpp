@@ -25,9 +25,6 @@ public:
     // Called with the lock released, from the thread that released it.
     bool proceed() noexcept override;
 
-    // With the lock held, before the work: only the main thread runs signal
-    // handlers, so only there is the lock worth taking back.
-    void start();
     void release_lock() noexcept;
     void take_lock() noexcept;
     // With the lock held: raises the exception a handler raised, if any.
@@ -37,7 +34,8 @@ private:
     using Clock = std::chrono::steady_clock;
     PyThreadState* thread_ = nullptr;
     Clock::time_point next_{};  // no check before this
-    bool main_thread_ = true;
+    bool main_thread_ = true;  // until the first check finds otherwise
+    bool thread_known_ = false;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
@@ -53,7 +51,6 @@ void interruptible(Work&& work)
 {
     SignalCheckpoint checkpoint;
     std::exception_ptr failure;
-    checkpoint.start();
     checkpoint.release_lock();
     try {
         std::forward<Work>(work)(static_cast<corvane::kernels::Checkpoint*>(&checkpoint));
