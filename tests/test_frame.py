@@ -4,9 +4,12 @@ objects, argument binding, traceback entries and call-time name lookup."""
 import concurrent.futures
 import importlib
 import inspect
+import json
 import multiprocessing
+import os
 import pickle
 import pydoc
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -385,3 +388,96 @@ def test_runaway_recursion_through_rebound_names_is_a_recursion_error(monkeypatc
     monkeypatch.setattr(m, "sinc", m.sinc_interp)
     with pytest.raises(RecursionError):
         m.sinc_interp([1.0, 2.0])
+
+
+# -- failed initialisation and exhausted memory --------------------------------
+
+FAILING_IMPORTS = textwrap.dedent(
+    """
+    import builtins, importlib, json, sys, traceback
+    import numpy
+
+    # Fresh objects in place of the builtins, so that their reference counts
+    # show exactly what the module holds.
+    builtins.print = print_ = lambda *a, **k: None
+    builtins.open = open_ = lambda *a, **k: None
+    name = sys.argv[1]
+    before = [sys.getrefcount(print_), sys.getrefcount(open_)]
+    sys.modules["numpy"] = None  # the module body's `import numpy` fails
+    for _ in range(20):
+        try:
+            importlib.import_module(name)
+        except ImportError as e:
+            entries = [[f.name, f.lineno] for f in traceback.extract_tb(e.__traceback__) if f.filename.startswith("corvane/")]
+        else:
+            raise SystemExit("imported without numpy")
+    failed = [sys.getrefcount(print_), sys.getrefcount(open_)]
+    sys.modules["numpy"] = numpy
+    importlib.import_module(name)
+    imported = [sys.getrefcount(print_), sys.getrefcount(open_)]
+    sys.stdout.write(json.dumps({"entries": entries, "failed": [a - b for a, b in zip(failed, before)],
+                                 "imported": [a - b for a, b in zip(imported, before)]}))
+    """
+)
+
+
+@pytest.mark.parametrize(
+    "qualname, line, held",
+    [("corvane.dsp.resampler", 29, [1, 0]), ("corvane.datasets.sarchip", 31, [1, 1])],
+)
+def test_failed_initialisations_keep_one_reference_to_each_builtin(qualname, line, held):
+    proc = run_python("-c", FAILING_IMPORTS, qualname)
+    assert proc.returncode == 0, proc.stderr
+    report = json.loads(proc.stdout)
+    assert report["entries"] == [["init " + qualname, line]]
+    assert report["failed"] == held and report["imported"] == held
+
+
+FAIL_NEW = r"""
+#include <cstdlib>
+#include <new>
+static bool failing = false;
+extern "C" void corvane_fail_new(int on) { failing = on != 0; }
+void* operator new(std::size_t n)
+{
+    void* p = failing ? nullptr : std::malloc(n ? n : 1);
+    if (!p) throw std::bad_alloc();
+    return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+"""
+
+TRACEBACK_WITHOUT_MEMORY = textwrap.dedent(
+    """
+    import ctypes, json, sys, traceback
+    import corvane.dsp.resampler as m
+
+    fail_new = ctypes.CDLL(sys.argv[1]).corvane_fail_new
+    seen = []
+    for failing in (1, 0):  # C++ allocations fail, then work again
+        fail_new(failing)
+        try:
+            m.sinc(None)
+        except TypeError as e:
+            fail_new(0)
+            seen.append([[f.name, f.lineno] for f in traceback.extract_tb(e.__traceback__) if f.filename.startswith("corvane/")])
+    sys.stdout.write(json.dumps(seen))
+    """
+)
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer runtime owns operator new")
+def test_traceback_entry_without_memory_for_its_cache(tmp_path):
+    cxx = os.environ.get("CXX") or shutil.which("g++") or shutil.which("c++")
+    if cxx is None:
+        pytest.skip("needs a C++ compiler")
+    source, library = tmp_path / "fail_new.cpp", tmp_path / "libfail_new.so"
+    source.write_text(FAIL_NEW)
+    subprocess.run([cxx, "-shared", "-fPIC", "-O1", "-o", str(library), str(source)], check=True)
+    env = dict(os.environ, LD_PRELOAD=str(library))
+    proc = subprocess.run([sys.executable, "-c", TRACEBACK_WITHOUT_MEMORY, str(library)], capture_output=True,
+                          text=True, timeout=120, env=env)
+    # The exception being raised survives with its entry; nothing terminates.
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout) == [[["corvane.dsp.resampler.sinc", 127]]] * 2

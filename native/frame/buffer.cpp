@@ -49,4 +49,36 @@ bool Buffer::try_acquire(const Object& o, bool writable)
     return true;
 }
 
+bool Buffer::try_acquire_result(const Object& o, const Object& type, Scalar scalar, const Py_ssize_t* shape, int ndim)
+{
+    Py_ssize_t count = 1;
+    for (int d = 0; d < ndim; ++d) {
+        if (shape[d] < 0 || (shape[d] > 0 && count > PY_SSIZE_T_MAX / shape[d])) return false;
+        count *= shape[d];
+    }
+    PyObject* p = o.get();
+    if (reinterpret_cast<PyObject*>(Py_TYPE(p)) != type.get()) return false;
+    // Memory that someone else can see would show what is written; without
+    // elements there is nothing to write.
+    if (count > 0) {
+        static Name base("base");
+        if (Py_REFCNT(p) != 1) return false;
+        PyObject* b = PyObject_GetAttr(p, base.get());
+        if (!b) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_DECREF(b);
+        if (b != Py_None) return false;
+    }
+    if (!try_acquire(o, true)) return false;
+    bool fits = !view_.readonly && PyBuffer_IsContiguous(&view_, 'C') && scalar_of(view_) == scalar &&
+                view_.ndim == ndim && view_.len == count * view_.itemsize;
+    for (int d = 0; fits && d < ndim; ++d) fits = view_.shape && view_.shape[d] == shape[d];
+    if (fits) return true;
+    PyBuffer_Release(&view_);
+    held_ = false;
+    return false;
+}
+
 }  // namespace frame

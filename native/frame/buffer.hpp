@@ -32,6 +32,14 @@ public:
     bool try_acquire(const Object& o, bool writable);
     // The same, raising the exporter's exception instead.
     void acquire(const Object& o, bool writable);
+    // For the array that a Python call (np.empty) made for native code to
+    // fill, which native code cannot trust: true only when `o` is of exactly
+    // `type`, referred to by nobody else, a view of no other object (no
+    // `base`), and its memory is writable, C-contiguous and holds elements
+    // of `scalar` in exactly `shape` (`ndim` sizes). Otherwise false, with no
+    // exception set and nothing held: the caller must not write, and takes
+    // its generic route.
+    bool try_acquire_result(const Object& o, const Object& type, Scalar scalar, const Py_ssize_t* shape, int ndim);
 
     const Py_buffer& view() const { return view_; }
     void* data() const { return view_.buf; }

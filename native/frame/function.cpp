@@ -16,9 +16,9 @@ void Site::add_traceback(int line, PyObject* globals) noexcept
 {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyObject*& code = codes_[line];
-    if (!code) code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_.file(), qualname_.c_str(), line));
+    PyObject* code = code_at(line);
     PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr) : nullptr;
+    Py_XDECREF(code);
     if (!frame) {
         // Keep the exception that is propagating, not the one about the entry.
         PyErr_Clear();
@@ -28,6 +28,25 @@ void Site::add_traceback(int line, PyObject* globals) noexcept
     PyErr_Restore(type, value, tb);
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
+}
+
+PyObject* Site::code_at(int line) noexcept
+{
+    auto found = codes_.find(line);
+    if (found != codes_.end()) {
+        Py_INCREF(found->second);
+        return found->second;
+    }
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(module_.file(), qualname_.c_str(), line));
+    if (!code) return nullptr;
+    // Out of memory for the cache entry: the code object serves this entry
+    // only, and the next one makes it again.
+    try {
+        codes_.emplace(line, code);
+        Py_INCREF(code);
+    } catch (...) {
+    }
+    return code;
 }
 
 // ---------------------------------------------------------------------------

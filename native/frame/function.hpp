@@ -32,6 +32,10 @@ public:
     void add_traceback(int line, PyObject* globals) noexcept;
 
 private:
+    // A new reference to the code object of `line`, or NULL with an
+    // exception set.
+    PyObject* code_at(int line) noexcept;
+
     const Module& module_;
     std::string qualname_;
     std::unordered_map<int, PyObject*> codes_;

@@ -187,8 +187,10 @@ void Module::prepare()
         for (const Default& d : def->defaults)
             PyTuple_SET_ITEM(defaults.get(), i++, (d.is_float ? Object(d.number) : Object(d.text)).release());
 
-        prepared_.push_back(Prepared{def, code.release(), defaults.release(),
-                                     std::make_unique<Site>(*this, std::string(qualname_) + "." + def->name)});
+        // Everything that can fail comes before the references are handed over.
+        auto site = std::make_unique<Site>(*this, std::string(qualname_) + "." + def->name);
+        prepared_.reserve(prepared_.size() + 1);
+        prepared_.push_back(Prepared{def, code.release(), defaults.release(), std::move(site)});
     }
 }
 

@@ -24,7 +24,9 @@ public:
     constexpr explicit Builtin(const char* name) : name_(name) {}
     Object get() const { return Object::borrow(value_); }
     const Name& name() const { return name_; }
-    void set(PyObject* v) { value_ = v; }
+    // Takes over the reference `v`; a value kept from an earlier, failed
+    // initialisation is released.
+    void set(PyObject* v) noexcept { Py_XSETREF(value_, v); }
 
 private:
     Name name_;

@@ -3,10 +3,13 @@
 // tell it from the generic one: the module's `np` is NumPy itself, `PI` is a
 // plain float, the interpolators' `sinc` is this module's own function, and
 // the data is numeric and finite (non-finite input keeps NumPy's own NaN
-// propagation and floating-point warnings).
+// propagation and floating-point warnings). The kernels write only into a
+// result that np.empty made exactly as asked: a replaced np.empty sends the
+// call down the generic route.
 #include "resampler/fast.hpp"
 
 #include "frame/buffer.hpp"
+#include "frame/interrupt.hpp"
 #include "resampler/functions.hpp"
 #include "resampler/kernels/sinc_kernels.hpp"
 #include "resampler/names.hpp"
@@ -25,7 +28,8 @@ namespace n = names;
 
 namespace {
 
-frame::Name numpy("numpy"), empty("empty"), shape("shape"), float64("float64"), complex128("complex128");
+frame::Name numpy("numpy"), empty("empty"), ndarray("ndarray"), shape("shape"), float64("float64"),
+    complex128("complex128");
 
 bool is_numpy(const Object& np)
 {
@@ -109,13 +113,16 @@ bool sinc(Call& c, const Object& x, Object& y)
     std::vector<double> widened;
     if (t != Scalar::float64 && !to_doubles(in, widened)) return false;
 
+    // np.empty may have been replaced: write only into what fits exactly.
     Object result = np.attr(empty)(x.attr(shape));
     Buffer out;
-    out.acquire(result, true);
+    if (!out.try_acquire_result(result, np.attr(ndarray), Scalar::float64, in.view().shape, in.view().ndim))
+        return false;
     const double* src = t == Scalar::float64 ? static_cast<const double*>(in.data()) : widened.data();
     bool ok = false;
-    frame::without_gil([&] {
-        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()));
+    frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
+        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()),
+                                    cp);
     });
     if (!ok) return false;
     y = result;
@@ -142,14 +149,17 @@ bool interpolate(Call& c, const Object& s, const Object& v, const Object& u, Obj
 
     Object result = np.attr(empty)(M, np.attr(complex_samples ? complex128 : float64));
     Buffer rb;
-    rb.acquire(result, true);
+    const Py_ssize_t result_shape[] = {M};
+    if (!rb.try_acquire_result(result, np.attr(ndarray), complex_samples ? Scalar::complex128 : Scalar::float64,
+                               result_shape, 1))
+        return false;
     const double* vp = static_cast<const double*>(vb.data());
     const double* up = static_cast<const double*>(ub.data());
     double* rp = static_cast<double*>(rb.data());
     bool ok = false;
-    frame::without_gil([&] {
-        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples.data(), pi, rp)
-                             : corvane::kernels::sinc_sum(vp, N, up, M, samples.data(), pi, rp);
+    frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
+        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples.data(), pi, rp, cp)
+                             : corvane::kernels::sinc_sum(vp, N, up, M, samples.data(), pi, rp, cp);
     });
     if (!ok) return false;
     out = result;

@@ -1,6 +1,7 @@
 // Native fast paths of the interpolation module. Each returns false, having
 // done nothing visible, when its conditions do not hold; the caller then runs
-// the generic NumPy evaluation.
+// the generic NumPy evaluation. Their native work answers Ctrl-C: the
+// exception a signal handler raises meanwhile is raised from them.
 #pragma once
 
 #include "frame/function.hpp"

@@ -4,6 +4,8 @@
 #include "sarchip/decode.hpp"
 #include "sarchip/names.hpp"
 
+#include <vector>
+
 namespace sarchip::fast {
 
 using frame::Buffer;
@@ -29,13 +31,27 @@ Object empty(const Object& shape, const Object& dtype, Py_ssize_t count)
     return count ? out : out.attr(n::reshape)(shape);
 }
 
-// A writable view of an array made by numpy.empty, checked to hold `count`
-// elements of `type` in C order.
-void acquire_result(Buffer& view, const Object& array, Scalar type, Py_ssize_t count)
+// The sizes of a shape tuple.
+std::vector<Py_ssize_t> sizes(const Object& shape)
 {
-    view.acquire(array, true);
-    if (view.scalar() != type || view.size() != count)
-        frame::raise(PyExc_SystemError, "numpy.empty gave an array of an unexpected layout");
+    std::vector<Py_ssize_t> out;
+    Object it = frame::iter(shape);
+    for (Object d; frame::next(it, d);) {
+        const Py_ssize_t v = PyNumber_AsSsize_t(d.get(), PyExc_OverflowError);
+        if (v == -1 && PyErr_Occurred()) frame::raise();
+        out.push_back(v);
+    }
+    return out;
+}
+
+// A writable view of an array made by numpy.empty, which may have been
+// replaced: false unless it is a new array of `shape` holding elements of
+// `type` in C order, which native code then fills.
+bool acquire_result(Buffer& view, const Object& array, Scalar type, const Object& shape)
+{
+    const std::vector<Py_ssize_t> dims = sizes(shape);
+    return view.try_acquire_result(array, Object::borrow(std_numpy).attr(n::ndarray), type, dims.data(),
+                                   static_cast<int>(dims.size()));
 }
 
 }  // namespace
@@ -89,9 +105,17 @@ Object unpack(const Object& struct_module, const Object& count, const Object& by
 
 Object widen(const Block& block, const Object& data)
 {
-    Object out = empty(data.attr(n::shape), Object(), block.count);
+    Object shape = data.attr(n::shape);
+    Object out = empty(shape, Object(), block.count);
     Buffer dst, src;
-    acquire_result(dst, out, Scalar::float64, block.count);
+    if (!acquire_result(dst, out, Scalar::float64, shape)) {
+        // The generic route's statements: np.array(struct.unpack_from(
+        // ">%df" % count, bytes, 0)).reshape(shape)
+        Object count(static_cast<long long>(block.count));
+        Object format = Object::steal(PyUnicode_Format(Object(">%df").get(), count.get()));
+        Object values = Object::borrow(std_struct).attr(n::unpack_from)(format, block.bytes, 0);
+        return Object::borrow(std_numpy).attr(n::array)(values).attr(n::reshape)(shape);
+    }
     src.acquire(block.bytes, false);
     frame::without_gil([&] {
         decode::widen(static_cast<const unsigned char*>(src.data()), static_cast<double*>(dst.data()),
@@ -120,7 +144,7 @@ bool polar(const Call& c, const Block& block, const Object& shape, const Object&
 
     Object out = empty(shape, dtype, block.count);
     Buffer dst;
-    acquire_result(dst, out, type, type == Scalar::complex128 ? block.count / 2 : block.count);
+    if (!acquire_result(dst, out, type, shape)) return false;
     frame::without_gil([&] { kernel(mag, pha, half, values, static_cast<double*>(dst.data())); });
     x = out;
     return true;

@@ -38,8 +38,9 @@ frame::Object unpack(const frame::Object& struct_module, const frame::Object& co
 frame::Object widen(const Block& block, const frame::Object& data);
 
 // The real-imaginary and the complex layout straight from the block; false
-// when `np` is no longer numpy or the block holds an infinity or a NaN
-// (NumPy's own expressions then decide those values and their warnings).
+// when `np` is no longer numpy, the block holds an infinity or a NaN (NumPy's
+// own expressions then decide those values and their warnings), or
+// numpy.empty gave no array fit to be written into.
 bool planes(const frame::Call& c, const Block& block, const frame::Object& data, frame::Object& x);
 bool complex(const frame::Call& c, const Block& block, const frame::Object& data, frame::Object& x);
 
