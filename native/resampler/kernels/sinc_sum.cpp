@@ -326,8 +326,7 @@ bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, st
 }
 
 bool sinc_sum_prefers_tree(std::size_t N, std::size_t M) {
-  const double terms = static_cast<double>(N) * static_cast<double>(M);
-  return terms >= kTreeCrossoverTerms && terms >= 64.0 * (static_cast<double>(N) + M);
+  return static_cast<double>(N) * static_cast<double>(M) >= kTreeCrossoverTerms;
 }
 
 namespace {
