@@ -1,4 +1,6 @@
-// Sinc interpolation sums: out[m] = sum_k s[k] * sinc(v[k] - u[m]).
+// Sinc interpolation sums: out[m] = sum_k s[k] * sinc(v[k] - u[m]), the
+// direct O(N*M) evaluation, and the entry that chooses between it and the
+// hierarchical one (sinc_sum_tree.cpp) by size.
 //
 // Method.  With x_k = pi*v_k + eps and y_m = pi*u_m,
 //   sin(pi*(v_k - u_m) + eps) = sin(x_k) cos(y_m) - cos(x_k) sin(y_m),
@@ -10,7 +12,7 @@
 // Accuracy.  x_k and y_m are carried as exact double-double values, so the
 // numerator sin(x_k - y_m) is known to a few 1e-16 absolute.  That is only a
 // good relative accuracy where |den| is not small; the terms with
-// |v_k - u_m| < kNear (|den| < ~pi) are therefore evaluated directly, exactly
+// |fl(v_k - u_m)| < kNear (|den| < ~pi) are therefore evaluated directly, exactly
 // like the element-wise kernel, and excluded from the identity sums.  The
 // remaining terms carry an error of about 1e-15 |s_k| / |den| <= 4e-16 |s_k|,
 // independent of N, which keeps the result well inside 1e-12 * sum |s|.
