@@ -60,6 +60,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -381,8 +382,10 @@ CORVANE_INLINE void identity_sums(const Problem& p, std::size_t k0, std::size_t 
 // groups of eight (lanes over targets); for each group, the sources that are
 // near some of its targets form a short range [ka, kb), the only one that
 // needs the near test.
+// Returns false when the checkpoint, asked between chunks of targets (a
+// leaf of clustered positions can hold much work), says stop.
 template <class V, bool kComplex>
-CORVANE_INLINE void leaf_outputs(const Problem& p, std::size_t b) {
+CORVANE_INLINE bool leaf_outputs(const Problem& p, std::size_t b, Work& work) {
   constexpr int Ln = kLanes<V>;
   constexpr int kW = kComplex ? 4 : 2;
   constexpr std::size_t kChunk = 64;  // targets whose phases are held at once
@@ -396,6 +399,7 @@ CORVANE_INLINE void leaf_outputs(const Problem& p, std::size_t b) {
 
   for (std::size_t c0 = m0; c0 < m1; c0 += kChunk) {
     const std::size_t cn = std::min(kChunk, m1 - c0);
+    if (!work.before(cn * (k1 - k0 + 2 * P))) return false;
     detail::wide_phases(p.u + c0, cn, p.pi, 0.0, sy, cy);
     for (std::size_t i = 0; i < kChunk + 8; ++i) ub[i] = p.u[c0 + std::min(i, cn - 1)];
     for (std::size_t g = 0; g < cn; g += 8) {
@@ -442,6 +446,7 @@ CORVANE_INLINE void leaf_outputs(const Problem& p, std::size_t b) {
       }
     }
   }
+  return true;
 }
 
 // The whole evaluation for one vector width.
@@ -502,9 +507,7 @@ CORVANE_INLINE bool run(const Problem& p, Checkpoint* cp) {
     }
   }
   for (std::size_t b = 0; b < nleaf; ++b) {
-    const std::size_t lo = p.src[b > 0 ? b - 1 : 0], hi = p.src[std::min(b + 2, nleaf)];
-    if (!work.before((p.tgt[b + 1] - p.tgt[b]) * (hi - lo + 8 + 2 * P))) return false;
-    leaf_outputs<V, kComplex>(p, b);
+    if (!leaf_outputs<V, kComplex>(p, b, work)) return false;
   }
   return true;
 }
@@ -582,7 +585,9 @@ bool tree_impl(const double* v, std::size_t n, const double* u, std::size_t m, c
   // read): w[0..kW) | moments | locals | transfers.
   const std::size_t nbox = p.levels >= 2 ? 2 * nleaf : 0;
   const std::size_t nfar = p.levels >= 2 ? static_cast<std::size_t>(p.levels - 1) * 4 * P * P : 0;
-  std::unique_ptr<double[]> scratch(new double[kW * n + 2 * nbox * kW * P + nfar]);
+  const double doubles = double(kW) * double(n) + 2.0 * double(nbox) * kW * P + double(nfar);
+  if (doubles > double(SIZE_MAX / sizeof(double))) throw std::bad_alloc();
+  std::unique_ptr<double[]> scratch(new double[static_cast<std::size_t>(doubles)]);
   double* at = scratch.get();
   auto take = [&at](std::size_t count) {
     double* r = at;

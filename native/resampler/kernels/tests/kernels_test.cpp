@@ -322,6 +322,18 @@ void test_tree_range() {
   for (std::size_t i = 0; i < m; i += 61) worst = std::fmax(worst, std::fabs(out[i] - ref_sum(v, u[i], s)));
   expect(worst <= 0.1 * budget_of(s), "tree beyond 2^22 off the reference", worst);
 
+  // Clustered, non-uniform positions: crowded leaves next to empty ones.
+  std::vector<double> vc, uc, sc, a1, b1;
+  for (std::size_t k = 0; k < 2000; ++k) vc.push_back(0.005 * double(k));
+  for (std::size_t k = 0; k < 2000; ++k) vc.push_back(10.0 + double(k) * double(k) * 0.01);
+  for (std::size_t i = 0; i < 3000; ++i) uc.push_back(double(i) * double(i) * 0.005);
+  for (std::size_t k = 0; k < vc.size(); ++k) sc.push_back(normal(rng));
+  expect(run_sum(vc, uc, sc, a1, kPi, Method::tree) && run_sum(vc, uc, sc, b1, kPi, Method::direct),
+         "clustered positions refused");
+  double cworst = 0.0;
+  for (std::size_t i = 0; i < uc.size(); ++i) cworst = std::fmax(cworst, std::fabs(a1[i] - b1[i]));
+  expect(cworst <= 0.1 * budget_of(sc), "tree off the direct sum on clustered positions", cworst);
+
   const std::vector<double> vn = linspace(200.0, 400), un = linspace(200.0, 300);
   std::vector<double> sn(400), unsorted = un, a, b;
   for (std::size_t i = 0; i < 400; ++i) sn[i] = normal(rng);
