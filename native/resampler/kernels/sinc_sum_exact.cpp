@@ -79,26 +79,41 @@ CORVANE_INLINE void phases_impl(const double* x, std::size_t n, double pi, doubl
   }
 }
 
-// Near terms for eight outputs, lanes over outputs.
+// Near terms for eight outputs (sorted u), lanes over outputs: each output's
+// near inputs are a short run of indices, found with the one test on
+// fl(v - u); round j takes the j-th input of every run.
 template <bool kComplex>
 CORVANE_INLINE void near8_impl(const double* v, const double* s, std::size_t ka, std::size_t kb,
                                const double* u, double pi, double* re, double* im) {
-  for (std::size_t k = ka; k < kb; ++k) {
-    const double vk = v[k];
-    const double sr = kComplex ? s[2 * k] : s[k];
-    const double si = kComplex ? s[2 * k + 1] : 0.0;
+  std::size_t first[8], count[8], rounds = 0, k = ka;
+  for (int l = 0; l < 8; ++l) {
+    while (k < kb && v[k] - u[l] <= -kNear) ++k;
+    std::size_t c = 0;
+    while (k + c < kb && v[k + c] - u[l] < kNear) ++c;
+    first[l] = k;
+    count[l] = c;
+    rounds = c > rounds ? c : rounds;
+  }
+  for (std::size_t j = 0; j < rounds; ++j) {
+    double d[8], sr[8], si[8], keep[8];
     for (int l = 0; l < 8; ++l) {
-      const double d = vk - u[l];
-      const double t = pi * d;
+      const bool in = j < count[l];
+      const std::size_t i = in ? first[l] + j : first[0];  // a valid index when masked
+      d[l] = v[i] - u[l];
+      sr[l] = kComplex ? s[2 * i] : s[i];
+      si[l] = kComplex ? s[2 * i + 1] : 0.0;
+      keep[l] = in ? 1.0 : 0.0;
+    }
+    for (int l = 0; l < 8; ++l) {
+      const double t = pi * d[l];
       const double a = t + kEps;
       double sn, cs;
       sincos_fast(a, sn, cs);
       const double q = sn / a;
       const bool one = (std::fabs(t) < kEps) | (a == 0.0);
-      const double y = one ? 1.0 : q;
-      const bool keep = std::fabs(d) < kNear;
-      re[l] += keep ? sr * y : 0.0;
-      if (kComplex) im[l] += keep ? si * y : 0.0;
+      const double y = (one ? 1.0 : q) * keep[l];
+      re[l] += sr[l] * y;
+      if (kComplex) im[l] += si[l] * y;
     }
   }
 }
