@@ -14,10 +14,10 @@ namespace corvane::kernels::detail {
 
 constexpr double kEps = 1e-8;
 // A term with |fl(v - u)| < kNear is evaluated like the element-wise sinc;
-// every other term goes through the addition theorem.  Both evaluations use
-// this one test, so no term is dropped or counted twice.
+// every other term goes through the addition theorem.  Both evaluations
+// decide by this one test on the rounded difference, so no term is dropped
+// or counted twice.
 constexpr double kNear = 1.0;
-CORVANE_INLINE bool is_near(double d) { return std::fabs(d) < kNear; }
 
 // GCC/Clang vector extensions: portable element-wise code whose width is
 // fixed per variant.  Where there is no double-precision SIMD (32-bit ARM)

@@ -79,7 +79,6 @@
 namespace corvane::kernels {
 namespace {
 
-using detail::is_near;
 using detail::kEps;
 using detail::kLanes;
 using detail::kNear;
@@ -177,7 +176,6 @@ const Tables& tables() {
 
 struct Problem {
   std::size_t n, m;
-  int kw;                 // weight channels: 2 (real) or 4 (complex)
   const double* s;        // samples, interleaved when complex
   double pi;
   int levels;             // leaves are the 2^levels boxes of the last level
@@ -573,7 +571,6 @@ bool tree_impl(const double* v, std::size_t n, const double* u, std::size_t m, c
   Problem p;
   p.n = n;
   p.m = m;
-  p.kw = kW;
   p.s = s;
   p.pi = pi;
   p.out = out;
