@@ -76,6 +76,14 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
+// Full unrolling of the short fixed loops keeps their vectors in registers
+// (at -O2 GCC leaves them as loops over arrays on the stack).
+#if defined(__GNUC__)
+#define CORVANE_UNROLL _Pragma("GCC unroll 16")
+#else
+#define CORVANE_UNROLL
+#endif
+
 namespace corvane::kernels {
 namespace {
 
@@ -338,16 +346,19 @@ CORVANE_INLINE void identity_sums(const Problem& p, std::size_t k0, std::size_t 
   typedef decltype(vpi < vpi) Mask;
   const Mask sign = (Mask)(V{} - 1.0) ^ (Mask)(V{} + 1.0);  // the sign bit
   // Selects as bit operations: GCC scalarises vector ?: here.
+  // e = fl(u - v) = -fl(v - u) (rounding is symmetric), written this way round
+  // so that v can be a broadcast memory operand.
   auto den = [&](double vk, Mask& keep) {
-    const V dd = vk - um;
-    if (!kMasked) return vpi * dd + veps;
-    keep = (V)((Mask)dd & ~sign) >= near;
-    return (V)(((Mask)(vpi * dd + veps) & keep) | ((Mask)safe & ~keep));
+    const V e = um - vk;
+    if (!kMasked) return veps - vpi * e;
+    keep = (V)((Mask)e & ~sign) >= near;
+    return (V)(((Mask)(veps - vpi * e) & keep) | ((Mask)safe & ~keep));
   };
   std::size_t k = k0;
   for (; k + 8 <= k1; k += 8) {
     V d[8];
     Mask keep[8];
+    CORVANE_UNROLL
     for (int j = 0; j < 8; ++j) d[j] = den(p.v[k + j], keep[j]);
     // 1/d[j] for eight vectors from one division: products up a binary
     // tree, one reciprocal at the root, then back down.
@@ -359,8 +370,10 @@ CORVANE_INLINE void identity_sums(const Problem& p, std::size_t k0, std::size_t 
     V inv[8] = {r01 * d[1], r01 * d[0], r23 * d[3], r23 * d[2],
                 r45 * d[5], r45 * d[4], r67 * d[7], r67 * d[6]};
     if (kMasked) {
+      CORVANE_UNROLL
       for (int j = 0; j < 8; ++j) inv[j] = (V)((Mask)inv[j] & keep[j]);
     }
+    CORVANE_UNROLL
     for (int c = 0; c < kW; ++c) {
       const double* w = p.w[c] + k;
       acc[c] += ((w[0] * inv[0] + w[1] * inv[1]) + (w[2] * inv[2] + w[3] * inv[3])) +
@@ -371,6 +384,7 @@ CORVANE_INLINE void identity_sums(const Problem& p, std::size_t k0, std::size_t 
     Mask keep;
     V inv = 1.0 / den(p.v[k], keep);
     if (kMasked) inv = (V)((Mask)inv & keep);
+    CORVANE_UNROLL
     for (int c = 0; c < kW; ++c) acc[c] += p.w[c][k] * inv;
   }
 }
@@ -413,8 +427,10 @@ CORVANE_INLINE bool leaf_outputs(const Problem& p, std::size_t b, Work& work) {
         if (lc) {  // Clenshaw: sum_j a_j T_j(xi)
           const V xi = (um * p.scale - fb) * 2.0 - 1.0;
           const V x2 = xi + xi;
+          CORVANE_UNROLL
           for (int c = 0; c < kW; ++c) {
             V b1 = V{}, b2 = V{};
+            CORVANE_UNROLL
             for (int j = P - 1; j >= 1; --j) {
               const V bj = (x2 * b1 - b2) + lc[c * P + j];
               b2 = b1;
