@@ -230,8 +230,9 @@ def scaling(args, rng):
 
         fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
         for ax, ratio in zip(axes, (1, 2)):
-            data = np.array([r[1:6] for r in rows if r[0] == ratio])
+            data = np.array([r[1:6] + r[10:11] for r in rows if r[0] == ratio])
             ax.loglog(data[:, 0], data[:, 2], "-o", label="hierarchical")
+            ax.loglog(data[:, 0], data[:, 5], ":", color="C0", label="hierarchical, CPU time")
             ax.loglog(data[:, 0], data[:, 3], "-s", label="direct kernel")
             ax.loglog(data[:, 0], data[:, 4], "-^", label="NumPy loop")
             ax.set_xlabel("N")
