@@ -12,6 +12,7 @@ N = M = 256 ... 16384, optionally drawn as a log-log plot.
 """
 
 import argparse
+import os
 import time
 import tracemalloc
 import types
@@ -89,7 +90,8 @@ def compare(title, terms, native, loop, matrix):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="smaller scaling table")
+    parser.add_argument("--quick", action="store_true", help="smaller scaling table (N up to 2^14)")
+    parser.add_argument("--max-log2", type=int, default=20, help="largest N of the scaling table, as log2")
     parser.add_argument("--plot", metavar="PNG", help="save the scaling table as a log-log plot")
     args = parser.parse_args()
     rng = np.random.default_rng(0)
@@ -113,17 +115,112 @@ def main():
     print(f"  native        {t0 * 1e3:9.3f} ms  peak extra {mib(m0)}")
     print(f"  NumPy         {t1 * 1e3:9.3f} ms  peak extra {mib(m1)}   -> native {t1 / t0:6.1f}x faster")
 
-    sizes = [256, 512, 1024, 2048, 4096] + ([] if args.quick else [8192, 16384])
+    scaling(args, rng)
+
+
+def set_method(name):
+    """The kernel's testing hook: force the direct or the hierarchical sum
+    (None: the size rule)."""
+    if name is None:
+        os.environ.pop("CORVANE_SINC_SUM", None)
+    else:
+        os.environ["CORVANE_SINC_SUM"] = name
+
+
+def peak_extra(fn, *args):
+    """(result, peak resident memory above the level before the call, bytes).
+    Linux: the kernel's own allocations count too (tracemalloc sees only
+    Python's); elsewhere falls back to tracemalloc."""
+    try:
+        _trim()  # hand freed heap back, so that the call's pages are new ones
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # resets the peak (VmHWM) to the current RSS
+        before = _status("VmRSS")
+        result = fn(*args)
+        return result, max(_status("VmHWM") - before, 0)
+    except OSError:
+        tracemalloc.start()
+        base = tracemalloc.get_traced_memory()[0]
+        result = fn(*args)
+        peak = tracemalloc.get_traced_memory()[1] - base
+        tracemalloc.stop()
+        return result, peak
+
+
+def _trim():
+    try:
+        import ctypes
+
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def _status(field):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise OSError(field)
+
+
+def timed(fn, *args, repeat, cpu=None):
+    """Best wall time of `repeat` runs (and, into the list `cpu`, the best
+    CPU time of this thread: the kernels run on it, so that is the work
+    itself, free of the waits a shared machine adds)."""
+    best, best_cpu, result = float("inf"), float("inf"), None
+    for _ in range(repeat):
+        t, c = time.perf_counter(), time.thread_time()
+        result = fn(*args)
+        best = min(best, time.perf_counter() - t)
+        best_cpu = min(best_cpu, time.thread_time() - c)
+    if cpu is not None:
+        cpu.append(best_cpu)
+    return best, result
+
+
+def scaling(args, rng):
+    """Hierarchical sum, direct sum and the NumPy loop, N = M and M = 2N.
+
+    Times are the best of several runs (the machine is shared; "cpu" is the
+    calling thread's CPU time, which such sharing does not inflate); the direct
+    sum runs while it takes under about 20 s, the NumPy loop for N <= 16384.
+    Errors are max |difference| / (1e-12 * sum|s|)."""
+    top = 14 if args.quick else args.max_log2
     rows = []
-    print("\nscaling, N = M (ms)")
-    print(f"  {'N':>6} {'native':>10} {'loop':>10} {'matrix':>10} {'ns/term':>8}")
-    for N in sizes:
-        s = rng.standard_normal(N)
-        t0, _ = measure(rs.sinc_interp, s, 1.0, repeat=2)
-        t1 = measure(generic(rs.sinc_interp), s, 1.0, repeat=1)[0] if N <= 4096 else float("nan")
-        t2 = measure(matrix_interp, s, N, repeat=1)[0] if N <= 8192 else float("nan")
-        rows.append((N, t0, t1, t2))
-        print(f"  {N:>6} {t0 * 1e3:10.3f} {t1 * 1e3:10.1f} {t2 * 1e3:10.1f} {t0 / N / N * 1e9:8.3f}")
+    print("\nscaling, real samples; ns per output sample; error in units of 1e-12 * sum|s|")
+    print(f"  {'N':>8} {'M':>8} {'tree ns':>10} {'(cpu)':>7} {'direct ns':>10} {'loop ns':>11} {'speed-up':>9} "
+          f"{'tree mem':>10} {'direct mem':>11} {'err/direct':>10} {'err/loop':>9}")
+    for ratio in (1, 2):
+        for e in range(8, top + 1):
+            N = 2**e
+            M = ratio * N
+            s = rng.standard_normal(N)
+            budget = 1e-12 * np.sum(np.abs(s))
+            set_method("tree")
+            reps = 7 if N <= 2**16 else 3
+            cpu = []
+            t_tree, y_tree = timed(rs.sinc_interp, s, ratio, repeat=reps, cpu=cpu)
+            _, m_tree = peak_extra(rs.sinc_interp, s, ratio)
+            t_dir = m_dir = err_dir = float("nan")
+            if N * M <= 2**36:
+                set_method("direct")
+                t_dir, y_dir = timed(rs.sinc_interp, s, ratio, repeat=3 if N * M <= 2**28 else 1)
+                _, m_dir = peak_extra(rs.sinc_interp, s, ratio) if N * M <= 2**30 else (None, float("nan"))
+                err_dir = np.max(np.abs(y_tree[0] - y_dir[0])) / budget
+            set_method(None)
+            t_loop = err_loop = float("nan")
+            if N <= 16384:
+                t_loop, y_loop = timed(generic(rs.sinc_interp), s, ratio, repeat=1)
+                err_loop = np.max(np.abs(y_tree[0] - y_loop[0])) / budget
+            rows.append((ratio, N, M, t_tree, t_dir, t_loop, m_tree, m_dir, err_dir, err_loop, cpu[0]))
+            print(f"  {N:>8} {M:>8} {t_tree / M * 1e9:10.1f} {cpu[0] / M * 1e9:7.1f} {t_dir / M * 1e9:10.1f} {t_loop / M * 1e9:11.0f} "
+                  f"{t_dir / t_tree:9.1f} {m_tree / 2**20:8.1f}Mi {m_dir / 2**20:9.1f}Mi "
+                  f"{err_dir:10.2e} {err_loop:9.2e}", flush=True)
+    set_method(None)
+    for ratio, N, M, t_tree, *rest in rows:
+        if ratio == 2 and N == 2**20:
+            print(f"\nN = 2^20, r = 2 (real samples): {t_tree * 1e3:.0f} ms wall, {rest[-1] * 1e3:.0f} ms CPU")
 
     if args.plot:
         import matplotlib
@@ -131,16 +228,20 @@ def main():
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
 
-        data = np.array(rows)
-        plt.loglog(data[:, 0], data[:, 1], "-o", label="native")
-        plt.loglog(data[:, 0], data[:, 2], "-s", label="NumPy loop")
-        plt.loglog(data[:, 0], data[:, 3], "-^", label="NumPy matrix")
-        plt.xlabel("N = M")
-        plt.ylabel("time (s)")
-        plt.title("sinc_interp")
-        plt.grid(True, which="both")
-        plt.legend()
-        plt.savefig(args.plot)
+        fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
+        for ax, ratio in zip(axes, (1, 2)):
+            data = np.array([r[1:6] + r[10:11] for r in rows if r[0] == ratio])
+            ax.loglog(data[:, 0], data[:, 2], "-o", label="hierarchical")
+            ax.loglog(data[:, 0], data[:, 5], ":", color="C0", label="hierarchical, CPU time")
+            ax.loglog(data[:, 0], data[:, 3], "-s", label="direct kernel")
+            ax.loglog(data[:, 0], data[:, 4], "-^", label="NumPy loop")
+            ax.set_xlabel("N")
+            ax.set_title(f"sinc_interp, M = {ratio}N" if ratio > 1 else "sinc_interp, M = N")
+            ax.grid(True, which="both")
+        axes[0].set_ylabel("time (s)")
+        axes[0].legend()
+        fig.tight_layout()
+        fig.savefig(args.plot)
         print(f"\nplot saved to {args.plot}")
 
 

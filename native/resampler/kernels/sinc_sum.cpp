@@ -1,4 +1,6 @@
-// Sinc interpolation sums: out[m] = sum_k s[k] * sinc(v[k] - u[m]).
+// Sinc interpolation sums: out[m] = sum_k s[k] * sinc(v[k] - u[m]), the
+// direct O(N*M) evaluation, and the entry that chooses between it and the
+// hierarchical one (sinc_sum_tree.cpp) by size.
 //
 // Method.  With x_k = pi*v_k + eps and y_m = pi*u_m,
 //   sin(pi*(v_k - u_m) + eps) = sin(x_k) cos(y_m) - cos(x_k) sin(y_m),
@@ -10,7 +12,7 @@
 // Accuracy.  x_k and y_m are carried as exact double-double values, so the
 // numerator sin(x_k - y_m) is known to a few 1e-16 absolute.  That is only a
 // good relative accuracy where |den| is not small; the terms with
-// |v_k - u_m| < kNear (|den| < ~pi) are therefore evaluated directly, exactly
+// |fl(v_k - u_m)| < kNear (|den| < ~pi) are therefore evaluated directly, exactly
 // like the element-wise kernel, and excluded from the identity sums.  The
 // remaining terms carry an error of about 1e-15 |s_k| / |den| <= 4e-16 |s_k|,
 // independent of N, which keeps the result well inside 1e-12 * sum |s|.
@@ -27,19 +29,28 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "resampler/kernels/isa.hpp"
 #include "resampler/kernels/sinc_kernels.hpp"
 #include "kernels/sincos.hpp"
+#include "resampler/kernels/sinc_sum_common.hpp"
 
 namespace corvane::kernels {
 namespace {
 
-constexpr double kEps = 1e-8;
-// Terms closer than this (in units of v) are evaluated directly.
-constexpr double kNear = 1.0;
+using detail::kEps;
+using detail::kNear;
+using detail::kLanes;
+using detail::VecBase;
+#if CORVANE_X86_DISPATCH
+using detail::Vec4;
+using detail::Vec8;
+#endif
+using detail::two_prod;
+using detail::sincos_dd;
 // Position bound: keeps |pi*v| < 2^24, where ulp(pi*v) <= 2^-28 and the
 // first-order correction in sincos_dd is good to 1e-17; it also keeps the
 // product of eight denominators far from overflow.
@@ -49,20 +60,6 @@ constexpr double kMaxPosition = 0x1p22;
 constexpr double kFar = 1024.0;
 // Padding unit: one block of the widest variant (8 vectors of 8 doubles).
 constexpr std::size_t kBlock = 64;
-
-// GCC/Clang vector extensions: portable element-wise code whose width is
-// fixed per variant.  Where there is no double-precision SIMD (32-bit ARM)
-// the compiler lowers VecBase to pairs of scalar operations; a block then
-// still has sixteen independent chains and a single division per sixteen
-// terms, which matters more there than the extra register pressure.
-typedef double VecBase __attribute__((vector_size(16)));
-#if CORVANE_X86_DISPATCH
-typedef double Vec4 __attribute__((vector_size(32)));
-typedef double Vec8 __attribute__((vector_size(64)));
-#endif
-
-template <class V>
-constexpr int kLanes = sizeof(V) / sizeof(double);
 
 // p must be sizeof(V)-aligned: only used on the 64-byte aligned scratch, at
 // multiples of the vector length.  References rather than values avoid
@@ -77,35 +74,6 @@ CORVANE_INLINE double hsum(const V& x) {
   double s = 0.0;
   for (int i = 0; i < kLanes<V>; ++i) s += x[i];
   return s;
-}
-
-// hi + lo == a * b exactly (no overflow assumed).
-CORVANE_INLINE void two_prod(double a, double b, double& hi, double& lo) {
-  hi = a * b;
-#if defined(__FP_FAST_FMA)
-  lo = std::fma(a, b, -hi);
-#else
-  // Veltkamp split; correct because without hardware FMA nothing is fused.
-  constexpr double kSplit = 134217729.0;  // 2^27 + 1
-  const double ca = kSplit * a, cb = kSplit * b;
-  const double ah = ca - (ca - a), al = a - ah;
-  const double bh = cb - (cb - b), bl = b - bh;
-  lo = ((ah * bh - hi) + ah * bl + al * bh) + al * bl;
-#endif
-}
-
-// sin and cos of hi + lo, |lo| <= ulp(hi) <= 2^-28: first order in lo is
-// enough (lo^2 / 2 < 2e-18).
-CORVANE_INLINE void sincos_dd(double hi, double lo, double& s, double& c) {
-  double sh, ch;
-  if (std::fabs(hi) <= detail::kSinFastLimit) {
-    detail::sincos_fast(hi, sh, ch);
-  } else {
-    sh = std::sin(hi);
-    ch = std::cos(hi);
-  }
-  s = sh + ch * lo;
-  c = ch - sh * lo;
 }
 
 // One term of the reference sum, evaluated as the element-wise kernel does.
@@ -137,20 +105,20 @@ struct Problem {
   double* out;
 };
 
-// [lo, hi) = indices with u - kNear < v[k] < u + kNear.  Starts from the
-// uniform-grid estimate and walks, so it is exact for any sorted v and O(1)
-// for the linspace grids.
+// [lo, hi) = indices with |fl(v[k] - u)| < kNear (rounding is monotone, so
+// they are contiguous for sorted v).  Starts from the uniform-grid estimate
+// and walks, so it is exact for any sorted v and O(1) for the linspace grids.
 CORVANE_INLINE void near_window(const double* v, std::size_t n, double inv_step, double u,
                                 std::size_t& lo, std::size_t& hi) {
   double g = (u - v[0]) * inv_step;
   std::size_t k = 0;
   if (g > 0.0) k = g >= static_cast<double>(n - 1) ? n - 1 : static_cast<std::size_t>(g);
   lo = k;
-  while (lo > 0 && v[lo - 1] > u - kNear) --lo;
-  while (lo < n && v[lo] <= u - kNear) ++lo;
+  while (lo > 0 && v[lo - 1] - u > -kNear) --lo;
+  while (lo < n && v[lo] - u <= -kNear) ++lo;
   hi = k > lo ? k : lo;
-  while (hi < n && v[hi] < u + kNear) ++hi;
-  while (hi > lo && v[hi - 1] >= u + kNear) --hi;
+  while (hi < n && v[hi] - u < kNear) ++hi;
+  while (hi > lo && v[hi - 1] - u >= kNear) --hi;
 }
 
 CORVANE_INLINE void set_weights(const Problem& p, bool complex_samples, std::size_t k) {
@@ -349,14 +317,47 @@ bool sum_impl(const double* v, std::size_t n, const double* u, std::size_t m, co
 
 }  // namespace
 
+bool sinc_sum_direct(const double* v, std::size_t N, const double* u, std::size_t M,
+                     const double* s, double pi, double* out, Checkpoint* cp) {
+  return sum_impl<false>(v, N, u, M, s, pi, out, cp);
+}
+
+bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, std::size_t M,
+                             const double* s, double pi, double* out, Checkpoint* cp) {
+  return sum_impl<true>(v, N, u, M, s, pi, out, cp);
+}
+
+bool sinc_sum_prefers_tree(std::size_t N, std::size_t M) {
+  return static_cast<double>(N) * static_cast<double>(M) >= kTreeCrossoverTerms;
+}
+
+namespace {
+
+enum class Method { direct, tree };
+
+// The size rule, the testing hook, and positions only the tree can take.
+Method choose(const double* v, std::size_t N, const double* u, std::size_t M) {
+  if (const char* forced = std::getenv("CORVANE_SINC_SUM")) {
+    if (std::strcmp(forced, "direct") == 0) return Method::direct;
+    if (std::strcmp(forced, "tree") == 0) return Method::tree;
+  }
+  if (sinc_sum_prefers_tree(N, M)) return Method::tree;
+  return positions_ok(v, N) && positions_ok(u, M) ? Method::direct : Method::tree;
+}
+
+}  // namespace
+
 bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s,
               double pi, double* out, Checkpoint* cp) {
-  return sum_impl<false>(v, N, u, M, s, pi, out, cp);
+  return choose(v, N, u, M) == Method::tree ? sinc_sum_tree(v, N, u, M, s, pi, out, cp)
+                                             : sinc_sum_direct(v, N, u, M, s, pi, out, cp);
 }
 
 bool sinc_sum_complex(const double* v, std::size_t N, const double* u, std::size_t M,
                       const double* s, double pi, double* out, Checkpoint* cp) {
-  return sum_impl<true>(v, N, u, M, s, pi, out, cp);
+  return choose(v, N, u, M) == Method::tree
+             ? sinc_sum_tree_complex(v, N, u, M, s, pi, out, cp)
+             : sinc_sum_direct_complex(v, N, u, M, s, pi, out, cp);
 }
 
 }  // namespace corvane::kernels

@@ -124,50 +124,73 @@ T ref_sum(const std::vector<double>& v, double u, const std::vector<T>& s) {
   return sum + comp;
 }
 
+// Which evaluation a test asks for: the size rule, or one of the two.
+enum class Method { chosen, direct, tree };
+const char* name(Method m) { return m == Method::chosen ? "sinc_sum" : m == Method::direct ? "direct" : "tree"; }
+
 bool run_sum(const std::vector<double>& v, const std::vector<double>& u,
-             const std::vector<double>& s, std::vector<double>& out, double pi = kPi) {
+             const std::vector<double>& s, std::vector<double>& out, double pi = kPi,
+             Method method = Method::chosen) {
   out.assign(u.size(), NAN);
-  return k::sinc_sum(v.data(), v.size(), u.data(), u.size(), s.data(), pi, out.data());
+  auto f = method == Method::chosen ? k::sinc_sum : method == Method::direct ? k::sinc_sum_direct : k::sinc_sum_tree;
+  return f(v.data(), v.size(), u.data(), u.size(), s.data(), pi, out.data(), nullptr);
 }
 
 bool run_sum(const std::vector<double>& v, const std::vector<double>& u,
-             const std::vector<std::complex<double>>& s, std::vector<std::complex<double>>& out) {
+             const std::vector<std::complex<double>>& s, std::vector<std::complex<double>>& out,
+             double pi = kPi, Method method = Method::chosen) {
   out.assign(u.size(), NAN);
-  return k::sinc_sum_complex(v.data(), v.size(), u.data(), u.size(),
-                             reinterpret_cast<const double*>(s.data()), kPi,
-                             reinterpret_cast<double*>(out.data()));
+  auto f = method == Method::chosen ? k::sinc_sum_complex
+           : method == Method::direct ? k::sinc_sum_direct_complex : k::sinc_sum_tree_complex;
+  return f(v.data(), v.size(), u.data(), u.size(), reinterpret_cast<const double*>(s.data()), pi,
+           reinterpret_cast<double*>(out.data()), nullptr);
 }
 
-// Worst |out - reference| / (1e-12 * sum |s|), the promised bound.
 template <class T>
-double sum_error_ratio(std::size_t n, std::size_t m, const std::vector<T>& s) {
+double budget_of(const std::vector<T>& s) {
+  double b = 0.0;
+  for (const T& x : s) b += std::abs(x);
+  return 1e-12 * b;
+}
+
+// Worst |out - reference| / (1e-12 * sum |s|), the promised bound, for each
+// of the three methods (one reference evaluation for all).
+template <class T>
+std::vector<double> sum_error_ratios(std::size_t n, std::size_t m, const std::vector<T>& s) {
   const std::vector<double> v = linspace(double(n), n);
   std::vector<double> u = linspace(double(n), m);
   if (m > 2) u[1] = 1e-8 / kPi;  // pi*(v[0] - u) + 1e-8 == 0: the 0/0 point
-  std::vector<T> out;
-  if (!run_sum(v, u, s, out)) return INFINITY;
-  double budget = 0.0;
-  for (const T& x : s) budget += std::abs(x);
-  budget *= 1e-12;
-  double worst = 0.0;
-  for (std::size_t i = 0; i < m; ++i) {
-    const double err = std::abs(out[i] - ref_sum(v, u[i], s));
-    if (budget == 0.0) {
-      if (err != 0.0) return INFINITY;
-    } else {
-      worst = std::fmax(worst, err / budget);
+  std::vector<T> ref(m);
+  for (std::size_t i = 0; i < m; ++i) ref[i] = ref_sum(v, u[i], s);
+  const double budget = budget_of(s);
+  std::vector<double> ratios;
+  for (Method method : {Method::chosen, Method::direct, Method::tree}) {
+    std::vector<T> out;
+    double worst = run_sum(v, u, s, out, kPi, method) ? 0.0 : INFINITY;
+    for (std::size_t i = 0; i < m && worst < INFINITY; ++i) {
+      const double err = std::abs(out[i] - ref[i]);
+      if (budget == 0.0) {
+        if (err != 0.0) worst = INFINITY;
+      } else {
+        worst = std::fmax(worst, err / budget);
+      }
     }
+    ratios.push_back(worst);
   }
-  return worst;
+  return ratios;
 }
 
 void test_sums() {
   std::mt19937_64 rng(2);
   std::normal_distribution<double> normal;
-  const std::size_t sizes[][2] = {{0, 4},   {3, 0},     {1, 1},     {1, 9},     {2, 2},
-                                  {5, 17},  {63, 64},   {64, 63},   {65, 200},  {300, 301},
-                                  {1000, 1999}, {2048, 4096}, {4097, 1000}};
-  double worst = 0.0;
+  // Small shapes, the crossover (N*M around 2^15) and tree-level boundaries
+  // (the tree over [0, 2^k] deepens when N passes a power of two).
+  const std::size_t sizes[][2] = {{0, 4},     {3, 0},      {1, 1},      {1, 9},      {2, 2},
+                                  {5, 17},    {63, 64},    {64, 63},    {65, 200},   {181, 181},
+                                  {127, 258}, {128, 256},  {129, 254},  {300, 301},  {511, 1022},
+                                  {513, 1026}, {1000, 1999}, {1023, 370}, {1025, 600}, {2048, 4096},
+                                  {4097, 1000}};
+  double worst[3] = {0.0, 0.0, 0.0};
   for (const auto& nm : sizes) {
     const std::size_t n = nm[0], m = nm[1];
     std::vector<double> noise(n), spikes(n, 0.0), alternating(n);
@@ -178,30 +201,151 @@ void test_sums() {
       cnoise[i] = {normal(rng), normal(rng)};
     }
     if (n) spikes[n / 3] = 1e3;  // all weight on one sample: worst case for relative error
-    for (double r : {sum_error_ratio(n, m, noise), sum_error_ratio(n, m, spikes),
-                     sum_error_ratio(n, m, alternating), sum_error_ratio(n, m, cnoise)}) {
-      // The method reaches ~1e-16 * sum|s|; a hundredth of the promised
-      // bound catches a lost double-double correction long before the
-      // bound itself is at risk at larger N.
-      expect(r <= 1e-2, "sinc_sum error over 1e-14 * sum|s|", r);
-      worst = std::fmax(worst, r);
+    for (const auto& ratios : {sum_error_ratios(n, m, noise), sum_error_ratios(n, m, spikes),
+                               sum_error_ratios(n, m, alternating), sum_error_ratios(n, m, cnoise)}) {
+      // The direct method reaches ~1e-16 * sum|s|; a hundredth of the
+      // promised bound catches a lost double-double correction long before
+      // the bound itself is at risk at larger N.  The tree's own bound is a
+      // tenth of the promise (7.2e-14 * sum|s| from its far field).
+      for (int i = 0; i < 3; ++i) {
+        expect(ratios[i] <= (i == 2 ? 0.1 : 1e-2), name(Method(i)), ratios[i]);
+        worst[i] = std::fmax(worst[i], ratios[i]);
+      }
     }
   }
-  std::printf("sinc_sum: max error %.2e of the 1e-12*sum|s| budget\n", worst);
+  std::printf("sinc_sum: max error %.2e (chosen), %.2e (direct), %.2e (tree) of the 1e-12*sum|s| budget\n",
+              worst[0], worst[1], worst[2]);
 
-  // Inputs the fast method refuses, so the caller falls back.
-  const std::vector<double> v = linspace(8.0, 8), u = linspace(8.0, 5), s(8, 1.0);
-  std::vector<double> out, bad;
-  bad = s;
-  bad[3] = NAN;
-  expect(!run_sum(v, u, bad, out), "sinc_sum accepted NaN samples");
-  bad = u;
-  bad[1] = INFINITY;
-  expect(!run_sum(v, bad, s, out), "sinc_sum accepted an infinite position");
-  expect(!run_sum(std::vector<double>(v.rbegin(), v.rend()), u, s, out),
-         "sinc_sum accepted decreasing v");
-  expect(!run_sum(v, u, s, out, 10.0), "sinc_sum accepted pi = 10");
-  expect(!run_sum({0.0, 0.01}, {0.0}, {1.5e308, 1.5e308}, out), "sinc_sum hid an overflow");
+  // Inputs the fast methods refuse, so the caller falls back.
+  for (Method method : {Method::chosen, Method::direct, Method::tree}) {
+    const std::vector<double> v = linspace(8.0, 8), u = linspace(8.0, 5), s(8, 1.0);
+    std::vector<double> out, bad;
+    bad = s;
+    bad[3] = NAN;
+    expect(!run_sum(v, u, bad, out, kPi, method), "accepted NaN samples");
+    bad = u;
+    bad[1] = INFINITY;
+    expect(!run_sum(v, bad, s, out, kPi, method), "accepted an infinite position");
+    expect(!run_sum(std::vector<double>(v.rbegin(), v.rend()), u, s, out, kPi, method),
+           "accepted decreasing v");
+    expect(!run_sum(v, u, s, out, 10.0, method), "accepted pi = 10");
+    expect(!run_sum({0.0, 0.01}, {0.0}, {1.5e308, 1.5e308}, out, kPi, method), "hid an overflow");
+    expect(!run_sum({0.0, 0x1p31}, {0.0, 1.0}, {1.0, 1.0}, out, kPi, method),
+           "accepted a position beyond 2^30");
+  }
+}
+
+// Every entry of the tree's error matrix, found by running each unit vector
+// through it: the worst case over all samples, held to the bound the method
+// states (7.2e-14).  Friendly signals pass with far less accurate transfers.
+void test_tree_unit_vectors() {
+  const double shapes[][2] = {{600, 2.0}, {600, 1.0}, {700, 0.37}, {500, 2.5}, {500, kPi}, {900, 1.0 / 3.0}};
+  double worst = 0.0;
+  for (const auto& shape : shapes) {
+    const std::size_t n = std::size_t(shape[0]), m = std::size_t(double(n) * shape[1]);
+    const std::vector<double> v = linspace(double(n), n), u = linspace(double(n), m);
+    std::vector<double> e(n, 0.0), out;
+    double shape_worst = 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+      e[k] = 1.0;
+      if (!run_sum(v, u, e, out, kPi, Method::tree)) shape_worst = INFINITY;
+      for (std::size_t i = 0; i < m; ++i)
+        shape_worst = std::fmax(shape_worst, std::fabs(out[i] - ref_sinc(v[k] - u[i])));
+      e[k] = 0.0;
+    }
+    expect(shape_worst <= 7.2e-14, "tree error matrix entry over 7.2e-14", shape_worst);
+    worst = std::fmax(worst, shape_worst);
+  }
+  std::printf("tree: largest error matrix entry %.2e\n", worst);
+}
+
+// Signals chosen to break the tree, against the direct sum (itself held to
+// the reference above): spikes next to leaf boundaries and at both ends,
+// alternating signs, huge and tiny magnitudes, complex values.
+void test_tree_adversarial() {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> normal;
+  double worst = 0.0;
+  for (double r : {2.0, 0.37}) {
+    const std::size_t n = 3001, m = std::size_t(double(n) * r);
+    const std::vector<double> v = linspace(double(n), n), u = linspace(double(n), m);
+    std::vector<std::vector<double>> signals;
+    std::vector<double> x(n, 0.0);
+    // Leaves here are 32 wide: spikes on both sides of the boundaries at 32j.
+    for (std::size_t j = 1; 32 * j < n; j += 7) {
+      const std::size_t k = std::size_t(std::ceil(32.0 * j * double(n - 1) / double(n)));
+      x[k - 1] = 1.0;
+      x[k] = -1.0;
+    }
+    signals.push_back(x);
+    x.assign(n, 0.0);
+    x[0] = 1.0;
+    x[n - 1] = -1.0;
+    signals.push_back(x);
+    for (std::size_t i = 0; i < n; ++i) x[i] = i % 2 ? -1.0 : 1.0;
+    signals.push_back(x);
+    for (double scale : {1e300, 1e-300}) {
+      for (double& xi : x) xi = scale * normal(rng);
+      signals.push_back(x);
+    }
+    for (const auto& sig : signals) {
+      std::vector<double> a, b;
+      expect(run_sum(v, u, sig, a, kPi, Method::tree) && run_sum(v, u, sig, b, kPi, Method::direct),
+             "tree or direct refused a finite signal");
+      const double budget = budget_of(sig);
+      for (std::size_t i = 0; i < m; ++i) worst = std::fmax(worst, std::fabs(a[i] - b[i]) / budget);
+    }
+    std::vector<std::complex<double>> c(n), a, b;
+    for (auto& ci : c) ci = {normal(rng), normal(rng)};
+    c[0] = {1e3, -1e3};
+    expect(run_sum(v, u, c, a, kPi, Method::tree) && run_sum(v, u, c, b, kPi, Method::direct),
+           "complex tree or direct refused");
+    for (std::size_t i = 0; i < m; ++i) worst = std::fmax(worst, std::abs(a[i] - b[i]) / budget_of(c));
+  }
+  expect(worst <= 0.1, "tree against direct over 1e-13 * sum|s|", worst);
+  std::printf("tree: adversarial signals within %.2e of the 1e-12*sum|s| budget\n", worst);
+}
+
+// Positions the direct sum refuses (beyond 2^22) go to the tree, which is
+// exact in its box coordinates there; negative or unsorted positions go
+// from the tree to the direct sum.
+void test_tree_range() {
+  std::mt19937_64 rng(6);
+  std::normal_distribution<double> normal;
+  const std::size_t n = 4096, m = 8192;
+  std::vector<double> v(n), u(m), s(n), out;
+  for (std::size_t k = 0; k < n; ++k) v[k] = 2048.0 * double(k) + 0.25;  // up to 2^23
+  for (std::size_t i = 0; i < m; ++i) u[i] = 1024.0 * double(i) + 0.5;
+  for (double& x : s) x = normal(rng);
+  expect(run_sum(v, u, s, out), "sinc_sum refused positions beyond 2^22");
+  double worst = 0.0;
+  for (std::size_t i = 0; i < m; i += 61) worst = std::fmax(worst, std::fabs(out[i] - ref_sum(v, u[i], s)));
+  expect(worst <= 0.1 * budget_of(s), "tree beyond 2^22 off the reference", worst);
+
+  // Clustered, non-uniform positions: crowded leaves next to empty ones.
+  std::vector<double> vc, uc, sc, a1, b1;
+  for (std::size_t k = 0; k < 2000; ++k) vc.push_back(0.005 * double(k));
+  for (std::size_t k = 0; k < 2000; ++k) vc.push_back(10.0 + double(k) * double(k) * 0.01);
+  for (std::size_t i = 0; i < 3000; ++i) uc.push_back(double(i) * double(i) * 0.005);
+  for (std::size_t k = 0; k < vc.size(); ++k) sc.push_back(normal(rng));
+  expect(run_sum(vc, uc, sc, a1, kPi, Method::tree) && run_sum(vc, uc, sc, b1, kPi, Method::direct),
+         "clustered positions refused");
+  double cworst = 0.0;
+  for (std::size_t i = 0; i < uc.size(); ++i) cworst = std::fmax(cworst, std::fabs(a1[i] - b1[i]));
+  expect(cworst <= 0.1 * budget_of(sc), "tree off the direct sum on clustered positions", cworst);
+
+  const std::vector<double> vn = linspace(200.0, 400), un = linspace(200.0, 300);
+  std::vector<double> sn(400), unsorted = un, a, b;
+  for (std::size_t i = 0; i < 400; ++i) sn[i] = normal(rng);
+  std::vector<double> vneg = vn;
+  for (double& x : vneg) x -= 100.0;
+  std::swap(unsorted[3], unsorted[200]);
+  const std::vector<double>* targets[] = {&un, &unsorted};
+  for (const auto* uu : targets) {
+    const auto& vv = uu == &un ? vneg : vn;
+    expect(run_sum(vv, *uu, sn, a, kPi, Method::tree) && run_sum(vv, *uu, sn, b, kPi, Method::direct) && a == b,
+           "tree did not hand its foreign inputs to the direct sum");
+  }
 }
 
 // Counts the questions it is asked and says stop at the `stop_at`-th.
@@ -229,12 +373,28 @@ void test_checkpoints() {
   std::vector<double> s(n), out1(m), out2(m);
   for (std::size_t i = 0; i < n; ++i) s[i] = std::cos(0.1 * double(i));
   CountingCheckpoint go2(1000), stop2(1);
-  expect(k::sinc_sum(v.data(), n, u.data(), m, s.data(), kPi, out1.data()), "sinc_sum without a checkpoint");
-  expect(k::sinc_sum(v.data(), n, u.data(), m, s.data(), kPi, out2.data(), &go2) && go2.calls == 2 &&
-             out1 == out2,
+  expect(k::sinc_sum_direct(v.data(), n, u.data(), m, s.data(), kPi, out1.data()),
+         "sinc_sum without a checkpoint");
+  expect(k::sinc_sum_direct(v.data(), n, u.data(), m, s.data(), kPi, out2.data(), &go2) &&
+             go2.calls == 2 && out1 == out2,
          "sinc_sum asked its checkpoint the wrong number of times", double(go2.calls));
-  expect(!k::sinc_sum(v.data(), n, u.data(), m, s.data(), kPi, out2.data(), &stop2) && stop2.calls == 1,
+  expect(!k::sinc_sum_direct(v.data(), n, u.data(), m, s.data(), kPi, out2.data(), &stop2) &&
+             stop2.calls == 1,
          "sinc_sum ignored stop");
+
+  // The tree asks between leaves and boxes: about 1.3 * kSumChunkTerms of
+  // work here, so one question, and stopping there abandons the call.
+  const std::size_t nt = std::size_t(1) << 17, mt = 2 * nt;
+  const std::vector<double> vt = linspace(double(nt), nt), ut = linspace(double(nt), mt);
+  std::vector<double> st(nt), t1(mt), t2(mt);
+  for (std::size_t i = 0; i < nt; ++i) st[i] = std::sin(0.01 * double(i));
+  CountingCheckpoint go3(1000), stop3(1);
+  expect(k::sinc_sum_tree(vt.data(), nt, ut.data(), mt, st.data(), kPi, t1.data()), "tree without a checkpoint");
+  expect(k::sinc_sum_tree(vt.data(), nt, ut.data(), mt, st.data(), kPi, t2.data(), &go3) && go3.calls >= 1 &&
+             t1 == t2,
+         "tree asked its checkpoint no question or changed its result", double(go3.calls));
+  expect(!k::sinc_sum_tree(vt.data(), nt, ut.data(), mt, st.data(), kPi, t2.data(), &stop3) && stop3.calls == 1,
+         "tree ignored stop");
 }
 
 }  // namespace
@@ -244,6 +404,9 @@ int main() {
   test_sincos();
   test_sinc();
   test_sums();
+  test_tree_unit_vectors();
+  test_tree_adversarial();
+  test_tree_range();
   std::printf(failures ? "%d FAILED\n" : "all passed\n", failures);
   return failures ? 1 : 0;
 }
