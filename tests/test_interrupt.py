@@ -1,13 +1,14 @@
 """Ctrl-C during long native work.
 
-The native sums and the element-wise kernel run without the interpreter
-lock, in chunks of bounded time; between chunks they run the signal
-handlers. A SIGINT sent while such a call runs must end it within a fraction
+The native sums (direct and hierarchical) and the element-wise kernel run
+without the interpreter lock, in chunks of bounded time; between chunks they
+run the signal handlers. A SIGINT sent while such a call runs must end it within a fraction
 of a second with KeyboardInterrupt, carrying the function's traceback entry
 at the statement the native work stands in for.
 """
 
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -23,6 +24,7 @@ SCRIPT = textwrap.dedent(
     import corvane.dsp.resampler as m
 
     s = np.cos(np.linspace(0, 30, 50000))
+    long_signal = np.cos(np.linspace(0, 30, 1 << 21)) if sys.argv[1] == "sinc_interp hierarchical" else None
     huge = None
     if sys.argv[1] == "sinc":
         # Huge arguments: the slowest elements. Copying them at line 125 is
@@ -37,8 +39,22 @@ SCRIPT = textwrap.dedent(
             return out
 
         np.array = array
+    if sys.argv[1] == "sinc_interp hierarchical":
+        # The 17-million-point output grid is NumPy's work under the lock;
+        # the clock starts once it is made.
+        real_linspace = np.linspace
+
+        def linspace(*args, **kwargs):
+            out = real_linspace(*args, **kwargs)
+            if out.size > 1 << 23:
+                print("converted", flush=True)
+            return out
+
+        np.linspace = linspace
     calls = {
         "sinc_interp": lambda: m.sinc_interp(s, 10.0),
+        # About 17 million outputs: seconds even for the hierarchical sum.
+        "sinc_interp hierarchical": lambda: m.sinc_interp(long_signal, 8.0),
         "sinc_interp complex": lambda: m.sinc_interp(s + 0.5j * s, 10.0),
         "interp": lambda: m.interp(np.empty(500000), None, s),
         "sinc": lambda: m.sinc(huge),
@@ -72,21 +88,28 @@ SCRIPT = textwrap.dedent(
 
 @pytest.mark.real_numpy
 @pytest.mark.parametrize(
-    "call, entry",
+    "call, method, entry",
     [
-        ("sinc_interp", ["corvane.dsp.resampler.sinc_interp", 78]),
-        ("sinc_interp complex", ["corvane.dsp.resampler.sinc_interp", 78]),
-        ("sinc_interp beside a busy thread", ["corvane.dsp.resampler.sinc_interp", 78]),
-        ("interp", ["corvane.dsp.resampler.interp", 120]),
-        ("sinc", ["corvane.dsp.resampler.sinc", 127]),
+        ("sinc_interp", "direct", ["corvane.dsp.resampler.sinc_interp", 78]),
+        ("sinc_interp complex", "direct", ["corvane.dsp.resampler.sinc_interp", 78]),
+        ("sinc_interp beside a busy thread", "direct", ["corvane.dsp.resampler.sinc_interp", 78]),
+        ("sinc_interp hierarchical", "tree", ["corvane.dsp.resampler.sinc_interp", 78]),
+        ("interp", "direct", ["corvane.dsp.resampler.interp", 120]),
+        ("sinc", None, ["corvane.dsp.resampler.sinc", 127]),
     ],
 )
-def test_sigint_ends_a_long_native_call(call, entry):
+def test_sigint_ends_a_long_native_call(call, method, entry):
+    # The sums take the direct evaluation where it is forced: by size the
+    # hierarchical one would finish these calls within the half second.
+    env = dict(os.environ)
+    env.pop("CORVANE_SINC_SUM", None)
+    if method:
+        env["CORVANE_SINC_SUM"] = method
     proc = subprocess.Popen([sys.executable, "-c", SCRIPT, call], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True)
+                            text=True, env=env)
     try:
         assert proc.stdout.readline() == "ready\n", proc.stderr.read()
-        if call == "sinc":
+        if call in ("sinc", "sinc_interp hierarchical"):
             assert proc.stdout.readline() == "converted\n", proc.stderr.read()
         time.sleep(0.5)
         sent = time.monotonic()
