@@ -252,12 +252,51 @@ def run_python(*args, timeout=120):
     return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout)
 
 
-def test_second_interpreter_is_refused(tmp_path):
+# Runs `code` in a sub-interpreter of the kind argv[1] names; exit status 3
+# when this Python cannot make one.
+SUBINTERPRETER = textwrap.dedent(
+    """
+    import sys
+    kind, module, code = sys.argv[1:]
+    __import__(module)
+    if kind == "shared GIL":
+        try:
+            import _testcapi
+            _testcapi.run_in_subinterp(code)
+        except (ImportError, AttributeError):
+            try:
+                import _xxsubinterpreters as interpreters  # before 3.12: always a shared GIL
+            except ImportError:
+                sys.exit(3)
+            i = interpreters.create()
+            interpreters.run_string(i, code)
+            interpreters.destroy(i)
+    else:
+        if sys.version_info < (3, 12):
+            sys.exit(3)
+        try:
+            import _interpreters as interpreters
+            i = interpreters.create("isolated")
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+            i = interpreters.create(isolated=True)
+        interpreters.run_string(i, code)
+        interpreters.destroy(i)
+    """
+)
+
+
+# Isolated interpreters (3.12+) have their own GIL; the import system turns a
+# module away there unless its definition says it may be loaded, so the
+# modules declare that and let their own guard give the answer.
+@pytest.mark.parametrize("kind", ["shared GIL", "own GIL"])
+@pytest.mark.parametrize("module", ["corvane.dsp.resampler", "corvane.datasets.sarchip"])
+def test_second_interpreter_is_refused(tmp_path, kind, module):
     out = tmp_path / "outcome.txt"
     inner = textwrap.dedent(
         f"""
         try:
-            import corvane.dsp.resampler
+            import {module}
             outcome = "imported"
         except BaseException as e:
             outcome = type(e).__name__ + ": " + str(e)
@@ -265,27 +304,9 @@ def test_second_interpreter_is_refused(tmp_path):
             f.write(outcome)
         """
     )
-    outer = textwrap.dedent(
-        f"""
-        import sys
-        import corvane.dsp.resampler
-        code = {inner!r}
-        try:
-            import _testcapi
-            _testcapi.run_in_subinterp(code)
-        except (ImportError, AttributeError):
-            try:
-                import _xxsubinterpreters as interpreters
-            except ImportError:
-                sys.exit(3)
-            i = interpreters.create()
-            interpreters.run_string(i, code)
-            interpreters.destroy(i)
-        """
-    )
-    proc = run_python("-c", outer)
+    proc = run_python("-c", SUBINTERPRETER, kind, module, inner)
     if proc.returncode == 3:
-        pytest.skip("no sub-interpreter API in this Python")
+        pytest.skip(f"no sub-interpreter with its {kind} here" if kind == "own GIL" else "no sub-interpreter API here")
     assert proc.returncode == 0, proc.stderr
     assert out.read_text() == (
         "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
@@ -382,6 +403,46 @@ def test_exec_slot_runs_the_body_once_per_process(name, qualname):
     with pytest.raises(RuntimeError) as info:
         exec_def(types.ModuleType("other"), definition)
     assert str(info.value) == message
+
+
+# Slot numbers: up to 3.14, and in 3.15's renumbering.
+SLOT_NAMES = {1: "create", 2: "exec", 3: "multiple interpreters", 4: "gil",
+              84: "create", 85: "exec", 86: "multiple interpreters", 87: "gil"}
+
+
+@pytest.mark.parametrize("name, qualname", [("resampler", "corvane.dsp.resampler"),
+                                            ("sarchip", "corvane.datasets.sarchip")])
+def test_definition_slots_follow_the_interpreter_version(name, qualname):
+    import ctypes
+
+    module = importlib.import_module(qualname)
+    init = getattr(ctypes.PyDLL(module.__file__), "PyInit_" + name)
+    init.restype = ctypes.c_void_p
+    definition = init()
+    # PyModuleDef: object header, m_init, m_index, m_copy, m_name, m_doc,
+    # m_size, m_methods, then m_slots.
+    pointer = ctypes.sizeof(ctypes.c_void_p)
+    slots = ctypes.c_void_p.from_address(definition + object.__basicsize__ + 7 * pointer).value
+
+    class Slot(ctypes.Structure):
+        _fields_ = [("slot", ctypes.c_int), ("value", ctypes.c_void_p)]
+
+    declared = []
+    for i in range(8):
+        entry = Slot.from_address(slots + i * ctypes.sizeof(Slot))
+        if entry.slot == 0:
+            break
+        declared.append((SLOT_NAMES.get(entry.slot, entry.slot), entry.value or 0))
+    expected = ["create", "exec"]
+    if sys.version_info >= (3, 12):
+        expected.append("multiple interpreters")
+    if sys.version_info >= (3, 13):
+        expected.append("gil")
+    assert [slot for slot, _ in declared] == expected
+    values = dict(declared)
+    # Any interpreter may run the create slot (its guard refuses all but the
+    # first); the module needs the GIL.
+    assert values.get("multiple interpreters", 2) == 2 and values.get("gil", 0) == 0
 
 
 def test_runaway_recursion_through_rebound_names_is_a_recursion_error(monkeypatch):

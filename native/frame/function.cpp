@@ -12,20 +12,62 @@ namespace frame {
 // ---------------------------------------------------------------------------
 // Traceback entries
 
+namespace {
+
+// The exception being raised, set aside while the entry is built (the API
+// calls involved must not run with an exception set) and then put back.
+// From 3.12 on the exception object carries its own type and traceback, and
+// the (type, value, traceback) triple is deprecated.
+class Propagating {
+public:
+    Propagating() noexcept
+    {
+#if PY_VERSION_HEX >= 0x030C0000
+        exc_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exc_, &tb_);
+#endif
+    }
+    Propagating(const Propagating&) = delete;
+    Propagating& operator=(const Propagating&) = delete;
+    // Puts it back in place of whatever is set now.
+    ~Propagating()
+    {
+        PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exc_);
+#else
+        PyErr_Restore(type_, exc_, tb_);
+#endif
+    }
+
+private:
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_ = nullptr;
+    PyObject* tb_ = nullptr;
+#endif
+    PyObject* exc_ = nullptr;
+};
+
+PyFrameObject* new_frame(PyObject* code, PyObject* globals)
+{
+    if (!code) return nullptr;
+    return PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+}
+
+}  // namespace
+
 void Site::add_traceback(int line, PyObject* globals) noexcept
 {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* code = code_at(line);
-    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr) : nullptr;
-    Py_XDECREF(code);
-    if (!frame) {
-        // Keep the exception that is propagating, not the one about the entry.
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-        return;
+    PyFrameObject* frame;
+    {
+        // A failure to build the entry leaves the propagating exception as it was.
+        Propagating propagating;
+        PyObject* code = code_at(line);
+        frame = new_frame(code, globals);
+        Py_XDECREF(code);
     }
-    PyErr_Restore(type, value, tb);
+    if (!frame) return;
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

@@ -66,8 +66,13 @@ bool SignalCheckpoint::proceed() noexcept
         main_thread_ = check != 0;
     }
     if (check < 0 || (check > 0 && PyErr_CheckSignals() < 0)) {
-        // Kept aside while the lock is released again.
+        // Kept aside while the lock is released again (from 3.12 on the
+        // exception carries its own type and traceback).
+#if PY_VERSION_HEX >= 0x030C0000
+        value_ = PyErr_GetRaisedException();
+#else
         PyErr_Fetch(&type_, &value_, &traceback_);
+#endif
         stopped_ = true;
     }
     release_lock();
@@ -78,7 +83,11 @@ bool SignalCheckpoint::proceed() noexcept
 void SignalCheckpoint::raise_if_stopped()
 {
     if (!stopped_) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(std::exchange(value_, nullptr));
+#else
     PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
+#endif
     throw Error{};
 }
 

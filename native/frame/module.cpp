@@ -52,6 +52,12 @@ Module::Module(const char* name, const char* qualname, const char* file, std::in
       body_(body),
       slots_{{Py_mod_create, reinterpret_cast<void*>(&Module::create)},
              {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+             {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+             {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
              {0, nullptr}},
       methods_{{nullptr, nullptr, 0, nullptr}},
       def_{PyModuleDef_HEAD_INIT, name, nullptr, 0, methods_, slots_, nullptr, nullptr, nullptr},
@@ -71,9 +77,8 @@ PyObject* Module::create(PyObject* spec, PyModuleDef*)
     PyInterpreterState* interp = PyInterpreterState_Get();
     long long id = static_cast<long long>(PyInterpreterState_GetID(interp));
     if (id < 0) return nullptr;
-    if (m.interpreter_ == -1) {
-        m.interpreter_ = id;
-    } else if (m.interpreter_ != id) {
+    long long recorded = -1;
+    if (!m.interpreter_.compare_exchange_strong(recorded, id) && recorded != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;

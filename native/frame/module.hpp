@@ -6,10 +6,17 @@
 //
 // The state here is process-wide on purpose: the module refuses to load into
 // a second interpreter, and once initialised it lives until the process ends.
+// That refusal is our own: the definition declares (3.12+) that any
+// interpreter, one with its own GIL included, may run the create slot, so that
+// every other interpreter meets the guard's ImportError rather than the import
+// system's. It also declares (3.13+) that the module needs the GIL: the
+// functions borrow references from the namespace, and the frame fills its
+// caches (interned names, traceback code objects) without locks.
 #pragma once
 
 #include "frame/function.hpp"
 
+#include <atomic>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -80,13 +87,15 @@ private:
     std::vector<Builtin*> fetch_;
     Body body_;
 
-    PyModuleDef_Slot slots_[3];
+    // create, exec, the interpreter and GIL declarations of newer Pythons, end
+    PyModuleDef_Slot slots_[5];
     PyMethodDef methods_[1];
     PyModuleDef def_;
     Site init_site_;  // "init <qualname>" entries of the module body
 
-    // Process-wide state.
-    long long interpreter_ = -1;
+    // Process-wide state. The recorded interpreter is atomic: interpreters
+    // with their own GIL may run the create slot at the same time.
+    std::atomic<long long> interpreter_{-1};
     PyObject* module_ = nullptr;
     PyObject* globals_ = nullptr;
     PyObject* builtins_dict_ = nullptr;
