@@ -19,7 +19,7 @@ RECIPE = os.path.join(DOCS, "examples", "many_files.py")
 pytestmark = pytest.mark.skipif(not PAGES, reason="the guide is not beside the tests")
 
 
-@pytest.mark.parametrize("page", PAGES, ids=os.path.basename)
+@pytest.mark.parametrize("page", PAGES, ids=[os.path.basename(p) for p in PAGES])
 def test_guide_examples(page):
     result = doctest.testfile(page, module_relative=False, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE,
                               raise_on_error=False, verbose=False, report=True)
