@@ -145,9 +145,10 @@ def test_runner_without_matplotlib_names_the_extra_and_fails(tmp_path, name, lin
     assert proc.returncode == 1
     lines = proc.stderr.splitlines()
     # The module's own failure stays as it is, at its line; one line follows it.
-    # (From 3.15 on the import machinery's own frames may follow our entry.)
+    # (From 3.15 on, frames of the standard library's import machinery may
+    # follow our entry.)
     qualname = QUALNAMES[name]
-    entries = [e for e in lines[:-2] if e.startswith("  File ") and not e.startswith('  File "<frozen importlib.')]
+    entries = [e for e in lines[:-2] if e.startswith('  File "corvane/')]
     assert entries[-1] == f'  File "{qualname.replace(".", "/")}", line {line}, in init {qualname}'
     assert lines[-2].startswith(("ModuleNotFoundError: ", "ImportError: "))
     assert lines[-1] == 'corvane-demo: matplotlib is needed to run the demonstrations; install it with: pip install "corvane[demo]"'
