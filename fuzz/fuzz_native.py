@@ -1,0 +1,24 @@
+"""Coverage-guided fuzzing of corvane's native code with atheris.
+
+Run through fuzz/run.sh, which preloads the AddressSanitizer runtime with
+libFuzzer built in; the coverage that guides the search comes from the
+clang-instrumented extension modules (fuzz/build.sh), not from Python.
+Arguments are libFuzzer's (corpus directories, -max_total_time, -runs, ...).
+"""
+
+import os
+import sys
+
+import atheris
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import targets  # noqa: E402  (not instrumented: the native modules guide the search)
+
+
+def main():
+    atheris.Setup(sys.argv, targets.one_input)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
