@@ -58,8 +58,7 @@ coverage)
 esac
 
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
-    -C build-dir="$venv/build" \
+    -C build-dir="$venv/build" -C install.strip=false \
     -C cmake.define.CMAKE_CXX_COMPILER=clang++ \
     -C cmake.define.CMAKE_CXX_FLAGS="$flags" \
-    -C cmake.define.CMAKE_SHARED_LINKER_FLAGS="$([ "$mode" = coverage ] && echo -fprofile-instr-generate)" \
     "$root"

@@ -6,6 +6,7 @@ clang-instrumented extension modules (fuzz/build.sh), not from Python.
 Arguments are libFuzzer's (corpus directories, -max_total_time, -runs, ...).
 """
 
+import hashlib
 import os
 import sys
 
@@ -15,8 +16,21 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import targets  # noqa: E402  (not instrumented: the native modules guide the search)
 
 
+def one_input(data):
+    try:
+        targets.one_input(data)
+    except BaseException:
+        # libFuzzer writes its crash-* file only when it gets to; under a
+        # busy machine the process can die on its way out first.
+        name = "finding-" + hashlib.sha1(data).hexdigest()
+        with open(name, "wb") as f:
+            f.write(data)
+        print("input written to", os.path.abspath(name), file=sys.stderr)
+        raise
+
+
 def main():
-    atheris.Setup(sys.argv, targets.one_input)
+    atheris.Setup(sys.argv, one_input)
     atheris.Fuzz()
 
 
