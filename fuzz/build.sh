@@ -21,12 +21,11 @@ venv=${2:?virtual environment to create or reuse}
 python=${3:-python3}
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-need=()
-command -v clang++ >/dev/null || need+=(clang)
-[ "$mode" = coverage ] && ! command -v llvm-profdata >/dev/null && need+=(llvm)
-if [ ${#need[@]} -gt 0 ] || [ ! -e "$(clang -print-resource-dir 2>/dev/null)/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a" ]; then
+# Debian's clang, its runtimes (libFuzzer, ASan) and, for coverage, llvm-cov.
+if ! command -v clang++ >/dev/null || ! command -v llvm-profdata >/dev/null ||
+    [ ! -e "$(clang -print-resource-dir 2>/dev/null)/lib/linux/libclang_rt.fuzzer_no_main-x86_64.a" ]; then
     apt-get update -qq
-    ver=$(apt-cache depends clang 2>/dev/null | sed -n 's/.*Depends: clang-\([0-9]*\)$/\1/p' | head -n 1)
+    ver=$(apt-cache depends clang | sed -n 's/.*Depends: clang-\([0-9]*\)$/\1/p' | head -n 1)
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang llvm "libclang-rt-${ver}-dev" >/dev/null
 fi
 

@@ -30,7 +30,10 @@ def one_input(data):
 
 
 def main():
-    atheris.Setup(sys.argv, one_input)
+    # libFuzzer's -merge and -fork modes run argv[0] through the shell:
+    # make that this interpreter on this script.
+    argv = [sys.executable + " " + os.path.abspath(__file__)] + sys.argv[1:]
+    atheris.Setup(argv, one_input)
     atheris.Fuzz()
 
 
