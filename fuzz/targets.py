@@ -357,6 +357,7 @@ def fuzz_interp(inp):
 # The chip reader
 
 CHIP_ERRORS = (ValueError, struct.error, OSError, OverflowError, MemoryError)
+OLD_NUMPY = tuple(int(p) for p in np.__version__.split(".")[:2]) < (1, 20)
 _DIR = tempfile.mkdtemp(prefix="corvane-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
 PATH = os.path.join(_DIR, "chip")
 
@@ -490,6 +491,8 @@ def fuzz_raw(inp):
         slow = generic(sarchip, "struct", sarchip.sarchip_raw, PATH, ofmt)
     finally:
         sarchip.np = numpy_module
+    if OLD_NUMPY and isinstance(slow[1], MemoryError) and isinstance(fast[0], np.ndarray) and fast[0].size == 0:
+        return  # NumPy < 1.20 fails to allocate empty results such as (2**31, 0); the native route makes them
     if same_failure(fast, slow, CHIP_ERRORS, f"sarchip_raw {ofmt!r}"):
         return
     # Amplitude and phase are exact; sine and cosine within 2 ulp of NumPy's.
