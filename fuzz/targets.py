@@ -205,6 +205,23 @@ def run(fn, *args):
     return result, error, [str(w.message) for w in caught]
 
 
+def bound(style, fn, names, *args):
+    """`fn` called with `args` by position (most styles), by keyword, or
+    wrongly: one argument too many, an unknown keyword, a repeated one.
+    The style is the last byte read, so that the bytes before keep their
+    meaning as the harness grows."""
+    style %= 8
+    if style == 4:
+        return lambda: fn(**dict(zip(names, args)))
+    if style == 5:
+        return lambda: fn(*args, *([None] * (len(names) + 1 - len(args))))
+    if style == 6:
+        return lambda: fn(*args, unknown=1)
+    if style == 7:
+        return lambda: fn(*args, **{names[0]: args[0]})
+    return lambda: fn(*args)
+
+
 def generic(module, name, fn, *args):
     """The call with `module.name` bound to the NumPy stand-in."""
     saved = getattr(module, name)
@@ -290,7 +307,8 @@ def copy(x):
 def fuzz_sinc(inp):
     x = signal(inp)
     before = copy(x)
-    fast, slow = run(rs.sinc, x), generic(rs, "np", rs.sinc, x)
+    call = bound(inp.byte(), rs.sinc, ["x"], x)
+    fast, slow = run(call), generic(rs, "np", call)
     unchanged(before, x, "sinc")
     if not same_failure(fast, slow, RESAMPLER_ERRORS, "sinc"):
         same_array(fast[0], slow[0], "sinc", ulps(2))
@@ -328,7 +346,8 @@ def fuzz_sinc_interp(inp):
     s = signal(inp)
     r = ratio(inp, samples_size(s))
     before = copy(s)
-    fast, slow = run(rs.sinc_interp, s, r), generic(rs, "np", rs.sinc_interp, s, r)
+    call = bound(inp.byte(), rs.sinc_interp, ["xin", "r"], s, r)
+    fast, slow = run(call), generic(rs, "np", call)
     unchanged(before, s, "sinc_interp")
     if same_failure(fast, slow, RESAMPLER_ERRORS, "sinc_interp"):
         return
@@ -347,7 +366,8 @@ def fuzz_interp(inp):
     xp = inp.pick([None, [0, 1], np.arange(n), "xp", [[1, 2], [3]]])
     mod = inp.pick(["sinc", "linear", None, 3])
     before = copy(yp)
-    fast, slow = run(rs.interp, x, xp, yp, mod), generic(rs, "np", rs.interp, x, xp, yp, mod)
+    call = bound(inp.byte(), rs.interp, ["x", "xp", "yp", "mod"], x, xp, yp, mod)
+    fast, slow = run(call), generic(rs, "np", call)
     unchanged(before, yp, "interp")
     if not same_failure(fast, slow, RESAMPLER_ERRORS, "interp"):
         same_array(fast[0], slow[0], "interp", contract(yp))
@@ -356,7 +376,8 @@ def fuzz_interp(inp):
 # ---------------------------------------------------------------------------
 # The chip reader
 
-CHIP_ERRORS = (ValueError, struct.error, OSError, OverflowError, MemoryError)
+# TypeError: argument binding.
+CHIP_ERRORS = (ValueError, struct.error, OSError, OverflowError, MemoryError, TypeError)
 OLD_NUMPY = tuple(int(p) for p in np.__version__.split(".")[:2]) < (1, 20)
 _DIR = tempfile.mkdtemp(prefix="corvane-fuzz-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
 PATH = os.path.join(_DIR, "chip")
@@ -421,9 +442,9 @@ def chip(inp):
     return header(length + gap) + b"\0" * gap + data
 
 
-def header_reference(path):
+def header_reference(filepath):
     """The header loop in Python, ending with ValueError at the end of the file."""
-    with open(path, "rb") as f:
+    with open(filepath, "rb") as f:
         f.seek(1)
         header = {}
         version = f.readline().strip(b"\n").decode("utf-8")
@@ -449,7 +470,9 @@ def write(blob):
 
 def fuzz_header(inp):
     write(chip(inp))
-    got, expected = run(sarchip.sarchip_header, PATH), run(header_reference, PATH)
+    style = inp.byte()
+    got = run(bound(style, sarchip.sarchip_header, ["filepath"], PATH))
+    expected = run(bound(style, header_reference, ["filepath"], PATH))
     (r1, e1, _), (r2, e2, _) = got, expected
     if e1 is not None and not isinstance(e1, CHIP_ERRORS):
         raise Finding(f"sarchip_header: undocumented exception {e1!r}") from e1
@@ -484,11 +507,12 @@ OFMTS = ["c", "ap", "r", "amppha", "AP", "AMPPHA", "real", "REAL", "cplx", "comp
 def fuzz_raw(inp):
     ofmt = inp.pick(OFMTS)
     write(chip(inp))
+    call = bound(inp.byte(), sarchip.sarchip_raw, ["filepath", "ofmt"], PATH, ofmt)
     numpy_module = sarchip.np  # a Rebinding ofmt changes it in either call
     try:
-        fast = run(sarchip.sarchip_raw, PATH, ofmt)
+        fast = run(call)
         sarchip.np = numpy_module
-        slow = generic(sarchip, "struct", sarchip.sarchip_raw, PATH, ofmt)
+        slow = generic(sarchip, "struct", call)
     finally:
         sarchip.np = numpy_module
     if OLD_NUMPY and isinstance(slow[1], MemoryError) and isinstance(fast[0], np.ndarray) and fast[0].size == 0:
