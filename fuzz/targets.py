@@ -13,7 +13,8 @@ The first byte picks the target:
   3  sinc_interp, the same signals and ratios, native against generic
   4  interp, the same samples and odd `x`, `xp`, `mod`
 Every later byte is read through `Input`, which gives zeros once the data
-runs out, so every byte string is a valid input.
+runs out, so every byte string is a valid input. The last byte a target
+reads says how the call binds its arguments (`bound`).
 """
 
 import os
