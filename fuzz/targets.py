@@ -138,6 +138,7 @@ def signal(inp):
     shape, layout, container = inp.pick(SHAPES), inp.pick(LAYOUTS), inp.pick(CONTAINERS)
     if n > 64:  # large signals as arrays of numbers: the generic route stays vectorised
         dtype, container = ("f8" if dtype == "O" else dtype), "array"
+        shape = "n" if shape == "n1" else shape  # a column broadcasts to n * n per output
     a = cast(values(inp, n, np.dtype(dtype).kind == "c"), dtype)
     if shape == "scalar" or (container != "array" and container != "list"):
         a = a[:1].reshape(()) if n else np.array(0.0).astype(a.dtype)
