@@ -3,7 +3,8 @@
 // tell it from the generic one: the module's `np` is NumPy itself, `PI` is a
 // plain float, the interpolators' `sinc` is this module's own function, and
 // the data is numeric and finite (non-finite input keeps NumPy's own NaN
-// propagation and floating-point warnings).
+// propagation and floating-point warnings), and samples are small enough
+// that NumPy's own summation cannot overflow.
 #include "resampler/fast.hpp"
 
 #include "frame/buffer.hpp"
