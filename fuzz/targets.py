@@ -328,7 +328,9 @@ def ratio(inp, n):
     the generic route costs one NumPy evaluation per output."""
     b = inp.byte()
     if b < 96 or n == 0:
-        return RATIOS[b % (len(RATIOS) if n <= 64 else CHEAP)]
+        r = RATIOS[b % (len(RATIOS) if n <= 64 else CHEAP)]
+        # int(N * "2") repeats the digit N times: 22 outputs for N = 2, 10**N / 5 beyond
+        return r if not isinstance(r, str) or n <= 2 else None
     outputs = inp.below(40) if b < 240 or n > 64 else inp.below(130)
     return outputs / n + inp.below(8) / (8.0 * n * n)
 
