@@ -3,7 +3,8 @@
 // tell it from the generic one: the module's `np` is NumPy itself, `PI` is a
 // plain float, the interpolators' `sinc` is this module's own function, and
 // the data is numeric and finite (non-finite input keeps NumPy's own NaN
-// propagation and floating-point warnings). The kernels write only into a
+// propagation and floating-point warnings), and samples are small enough
+// that NumPy's own summation cannot overflow. The kernels write only into a
 // result that np.empty made exactly as asked: a replaced np.empty sends the
 // call down the generic route.
 #include "resampler/fast.hpp"
@@ -14,6 +15,7 @@
 #include "resampler/kernels/sinc_kernels.hpp"
 #include "resampler/names.hpp"
 
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <vector>
@@ -98,6 +100,22 @@ bool vector_like(const Py_buffer& s, Py_ssize_t N)
 
 bool is_float64_vector(const Buffer& b) { return b.view().ndim == 1 && b.scalar() == Scalar::float64; }
 
+// NumPy adds the terms s[k] * sinc(...) one after another, and a partial sum
+// can overflow to inf although the whole sum would not; the kernels would
+// then return the finite sum. Every partial sum is at most sum |s| (|sinc|
+// <= 1), so below a quarter of the largest double no order of summation
+// overflows, and both routes agree.
+bool sums_cannot_overflow(const std::vector<double>& samples, bool complex_samples)
+{
+    const std::size_t step = complex_samples ? 2 : 1;
+    for (std::size_t part = 0; part < step; ++part) {
+        double total = 0.0;
+        for (std::size_t k = part; k < samples.size(); k += step) total += std::fabs(samples[k]);
+        if (!(total <= 0x1p1022)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool sinc(Call& c, const Object& x, Object& y)
@@ -146,6 +164,7 @@ bool interpolate(Call& c, const Object& s, const Object& v, const Object& u, Obj
     std::vector<double> samples;
     if (!to_doubles(sb, samples)) return false;
     const bool complex_samples = frame::is_complex(sb.scalar());
+    if (!sums_cannot_overflow(samples, complex_samples)) return false;
 
     Object result = np.attr(empty)(M, np.attr(complex_samples ? complex128 : float64));
     Buffer rb;
