@@ -71,10 +71,11 @@ CORVANE_INLINE void two_sum(double a, double b, double& hi, double& lo) {
   lo = (a - (hi - bb)) + (b - bb);
 }
 
-// sin(a) and cos(a) to within 1 ulp for |a| <= kSinFastLimit.  Outside that
-// range (or for NaN) the results are meaningless but computing them is
-// harmless; callers redo those elements with std::sin / std::cos.
-CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
+// sin(a) and cos(a), reduced by pi/2 = pA + pB + pC + pD (pA, pB, pC short
+// enough that q times each is exact for the a the caller allows): the
+// reduction and polynomials shared by sincos_fast and wider-range variants.
+CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, double pD, double& sin_a,
+                                   double& cos_a) {
   // Adding 1.5 * 2^52 rounds to an integer; its low mantissa bits are
   // q mod 4 (also for negative q).
   constexpr double kShift = 0x1.8p52;
@@ -84,11 +85,11 @@ CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
   // Reduced argument r + lo = a - q*pi/2.  The first step is exact; the next
   // two are done error-free and their rounding errors kept in lo, so the
   // reduction adds well under 0.1 ulp whether r is tiny or not.
-  const double r1 = a - q * kPio2A;
+  const double r1 = a - q * pA;
   double r2, e2, r, e3;
-  two_sum(r1, -(q * kPio2B), r2, e2);
-  two_sum(r2, -(q * kPio2C), r, e3);
-  const double lo = (e2 + e3) - q * kPio2D;
+  two_sum(r1, -(q * pB), r2, e2);
+  two_sum(r2, -(q * pC), r, e3);
+  const double lo = (e2 + e3) - q * pD;
 
   // sin(r + lo) ~ sin r + lo (1 - r^2/2),  cos(r + lo) ~ cos r - lo r.
   const double z = r * r;
@@ -115,6 +116,13 @@ CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
   const std::uint64_t rc = ((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62);
   sin_a = from_bits(rs);
   cos_a = from_bits(rc);
+}
+
+// sin(a) and cos(a) to within 1 ulp for |a| <= kSinFastLimit.  Outside that
+// range (or for NaN) the results are meaningless but computing them is
+// harmless; callers redo those elements with std::sin / std::cos.
+CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
+  sincos_reduced(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
 }
 
 }  // namespace corvane::kernels::detail

@@ -36,32 +36,7 @@ constexpr double kWideD = 0x1.13198a2e03707p-65;
 // exact (Sterbenz), the next two steps are error-free, and the neglected
 // q * (pi/2 - A - B - C - D) is below 1e-26.
 CORVANE_INLINE void sincos_wide(double a, double& sin_a, double& cos_a) {
-  constexpr double kShift = 0x1.8p52;
-  const double shifted = a * kTwoOverPi + kShift;
-  const double q = shifted - kShift;
-  const double r1 = a - q * kWideA;
-  double r2, e2, r, e3;
-  two_sum(r1, -(q * kWideB), r2, e2);
-  two_sum(r2, -(q * kWideC), r, e3);
-  const double lo = (e2 + e3) - q * kWideD;
-
-  const double z = r * r;
-  const double hz = 0.5 * z;
-  const double w = 1.0 - hz;
-  const double ps = std::copysign(
-      r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) +
-           lo * w),
-      r);
-  const double pc =
-      w + ((((1.0 - w) - hz) +
-            (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) -
-           r * lo);
-  const std::uint64_t n = to_bits(shifted);
-  const std::uint64_t swap = std::uint64_t{0} - (n & 1);
-  const std::uint64_t bs = to_bits(ps);
-  const std::uint64_t bc = to_bits(pc);
-  sin_a = from_bits(((bs & ~swap) | (bc & swap)) ^ ((n & 2) << 62));
-  cos_a = from_bits(((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62));
+  sincos_reduced(a, kWideA, kWideB, kWideC, kWideD, sin_a, cos_a);
 }
 
 CORVANE_INLINE void phases_impl(const double* x, std::size_t n, double pi, double shift,
