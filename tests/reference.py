@@ -69,3 +69,17 @@ class NumpyProxy(types.ModuleType):
             forward.__name__ = name
             return forward
         return value
+
+
+def random_samples(rng, n, kind):
+    """n random samples of one of the sample dtypes the native paths take
+    ("int", "float32", "complex64", "complex"); None for other kinds."""
+    if kind == "int":
+        return rng.integers(-1000, 1000, n)
+    if kind == "float32":
+        return rng.standard_normal(n).astype(np.float32)
+    if kind == "complex64":
+        return (rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(np.complex64)
+    if kind == "complex":
+        return rng.standard_normal(n) + 1j * rng.standard_normal(n)
+    return None

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import corvane.dsp.resampler as rs
+import reference
 from conftest import GENERIC, NumpyProxy
 
 pytestmark = [
@@ -28,15 +29,8 @@ def generic(fn, *args):
 
 
 def signal(rng, n, kind):
-    if kind == "complex":
-        return rng.standard_normal(n) + 1j * rng.standard_normal(n)
-    if kind == "int":
-        return rng.integers(-1000, 1000, n)
-    if kind == "float32":
-        return rng.standard_normal(n).astype(np.float32)
-    if kind == "complex64":
-        return (rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(np.complex64)
-    return rng.standard_normal(n) * 10.0 ** rng.uniform(-3, 3)
+    typed = reference.random_samples(rng, n, kind)
+    return typed if typed is not None else rng.standard_normal(n) * 10.0 ** rng.uniform(-3, 3)
 
 
 def assert_within_contract(fast, slow, s):

@@ -32,14 +32,9 @@ def method(request, monkeypatch):
 
 def samples(n, kind, seed=0):
     rng = np.random.default_rng(seed + n)
-    if kind == "int":
-        return rng.integers(-1000, 1000, n)
-    if kind == "float32":
-        return rng.standard_normal(n).astype(np.float32)
-    if kind == "complex64":
-        return (rng.standard_normal(n) + 1j * rng.standard_normal(n)).astype(np.complex64)
-    if kind == "complex":
-        return rng.standard_normal(n) + 1j * rng.standard_normal(n)
+    typed = reference.random_samples(rng, n, kind)
+    if typed is not None:
+        return typed
     if kind == "smooth":
         return np.cos(np.linspace(0, 7, n)) + 0.5
     if kind == "alternating":
