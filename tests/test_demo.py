@@ -139,7 +139,15 @@ def test_runner_saves_figures_whenever_the_backend_cannot_show(tmp_path, env_cha
 
 @pytest.mark.parametrize("name, line", [("resampler", 133), ("sarchip", 207)])
 def test_runner_without_matplotlib_names_the_extra_and_fails(tmp_path, name, line):
-    code = ("import sys; sys.modules['matplotlib'] = None; sys.argv[0] = 'corvane-demo'\n"
+    # matplotlib as if it were not installed. (A None in sys.modules would
+    # make the error name 'matplotlib.pyplot', which 3.15's traceback printer
+    # then fails to look up.)
+    code = ("import sys\n"
+            "class Missing:\n"
+            "    def find_spec(self, name, path=None, target=None):\n"
+            "        if name == 'matplotlib':\n"
+            "            raise ModuleNotFoundError(\"No module named 'matplotlib'\", name=name)\n"
+            "sys.meta_path.insert(0, Missing()); sys.argv[0] = 'corvane-demo'\n"
             "from corvane.demo import main; sys.exit(main(sys.argv[1:]))")
     proc = run_runner(tmp_path, {}, code, (name,))
     assert proc.returncode == 1
@@ -150,7 +158,7 @@ def test_runner_without_matplotlib_names_the_extra_and_fails(tmp_path, name, lin
     qualname = QUALNAMES[name]
     entries = [e for e in lines[:-2] if e.startswith('  File "corvane/')]
     assert entries[-1] == f'  File "{qualname.replace(".", "/")}", line {line}, in init {qualname}'
-    assert lines[-2].startswith(("ModuleNotFoundError: ", "ImportError: "))
+    assert lines[-2].startswith(("ModuleNotFoundError: ", "ImportError: ")), proc.stderr
     assert lines[-1] == 'corvane-demo: matplotlib is needed to run the demonstrations; install it with: pip install "corvane[demo]"'
     assert not (tmp_path / "corvane-figures").exists()
 

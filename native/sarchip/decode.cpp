@@ -63,6 +63,13 @@ SARCHIP_CLONES void widen(const unsigned char* src, double* dst, std::size_t n)
     for (std::size_t k = 0; k < n; ++k) dst[k] = load(src + 4 * k);
 }
 
+SARCHIP_CLONES bool any_nan(const unsigned char* src, std::size_t n)
+{
+    std::uint32_t max = 0;
+    for (std::size_t k = 0; k < n; ++k) max = std::max(max, bits(src + 4 * k) & magnitude_bits);
+    return max > infinity_bits;
+}
+
 SARCHIP_CLONES Values classify(const unsigned char* mag, const unsigned char* pha, std::size_t n)
 {
     std::uint32_t mag_max = 0, pha_max = 0;

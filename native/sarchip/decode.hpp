@@ -10,6 +10,12 @@ namespace sarchip::decode {
 // dst[k] = the k-th big-endian binary32 value of src, widened exactly.
 void widen(const unsigned char* src, double* dst, std::size_t n);
 
+// Whether one of the n big-endian binary32 values at src is a NaN. Widening
+// a NaN is where interpreters differ (struct keeps a signalling NaN
+// signalling from 3.14 on, older ones quiet it, and NumPy warns only for the
+// signalling kind), so blocks with NaNs are left to struct itself.
+bool any_nan(const unsigned char* src, std::size_t n);
+
 // What the values of a magnitude block and a phase block of n values allow.
 enum class Values {
     small,      // all finite, every |phase| < 1e6: the vector sine/cosine applies throughout

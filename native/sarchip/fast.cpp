@@ -106,22 +106,24 @@ Object unpack(const Object& struct_module, const Object& count, const Object& by
 Object widen(const Block& block, const Object& data)
 {
     Object shape = data.attr(n::shape);
-    Object out = empty(shape, Object(), block.count);
     Buffer dst, src;
-    if (!acquire_result(dst, out, Scalar::float64, shape)) {
-        // The generic route's statements: np.array(struct.unpack_from(
-        // ">%df" % count, bytes, 0)).reshape(shape)
-        Object count(static_cast<long long>(block.count));
-        Object format = Object::steal(PyUnicode_Format(Object(">%df").get(), count.get()));
-        Object values = Object::borrow(std_struct).attr(n::unpack_from)(format, block.bytes, 0);
-        return Object::borrow(std_numpy).attr(n::array)(values).attr(n::reshape)(shape);
-    }
     src.acquire(block.bytes, false);
-    frame::without_gil([&] {
-        decode::widen(static_cast<const unsigned char*>(src.data()), static_cast<double*>(dst.data()),
-                      static_cast<std::size_t>(block.count));
-    });
-    return out;
+    const unsigned char* bytes = static_cast<const unsigned char*>(src.data());
+    const std::size_t count = static_cast<std::size_t>(block.count);
+    bool nan = false;
+    frame::without_gil([&] { nan = decode::any_nan(bytes, count); });
+    if (!nan) {
+        Object out = empty(shape, Object(), block.count);
+        if (acquire_result(dst, out, Scalar::float64, shape)) {
+            frame::without_gil([&] { decode::widen(bytes, static_cast<double*>(dst.data()), count); });
+            return out;
+        }
+    }
+    // The generic route's statements: np.array(struct.unpack_from(
+    // ">%df" % count, bytes, 0)).reshape(shape)
+    Object format = Object::steal(PyUnicode_Format(Object(">%df").get(), Object(static_cast<long long>(count)).get()));
+    Object values = Object::borrow(std_struct).attr(n::unpack_from)(format, block.bytes, 0);
+    return Object::borrow(std_numpy).attr(n::array)(values).attr(n::reshape)(shape);
 }
 
 namespace {
