@@ -9,6 +9,7 @@ at the statement the native work stands in for.
 
 import json
 import os
+import platform
 import signal
 import subprocess
 import sys
@@ -123,6 +124,8 @@ def test_sigint_ends_a_long_native_call(call, method, entry):
         proc.kill()
         proc.wait()
     assert report["outcome"] == "KeyboardInterrupt", report
-    assert latency < 0.5, report
+    # Under user-mode emulation (the armhf check) a chunk takes several times
+    # longer than on the board itself.
+    assert latency < (2.0 if platform.machine().startswith("arm") else 0.5), report
     assert report["entries"] == [entry], report
     assert report["kept"] < 100_000, report

@@ -14,6 +14,11 @@ import weakref
 import numpy as np
 import pytest
 
+try:
+    from pytest import MonkeyPatch
+except ImportError:  # pytest < 6.2 (the armhf rootfs)
+    from _pytest.monkeypatch import MonkeyPatch
+
 import chipfile
 import corvane.dsp.resampler as rs
 from corvane.datasets import sarchip
@@ -85,7 +90,7 @@ def replaced_empty(kind):
         return a
 
     handed_out.clear()
-    with pytest.MonkeyPatch.context() as mp:
+    with MonkeyPatch.context() as mp:
         mp.setattr(np, "empty", empty)
         yield made
     assert made  # the native route did ask numpy.empty
