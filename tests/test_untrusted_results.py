@@ -90,7 +90,7 @@ def replaced_empty(kind):
         return a
 
     handed_out.clear()
-    with MonkeyPatch.context() as mp:
+    with MonkeyPatch().context() as mp:
         mp.setattr(np, "empty", empty)
         yield made
     assert made  # the native route did ask numpy.empty
