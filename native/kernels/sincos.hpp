@@ -118,6 +118,48 @@ CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, do
   cos_a = from_bits(rc);
 }
 
+// sincos_reduced on GCC/Clang vectors: the same operations in the same
+// order, lane by lane, so every lane is bit-identical to the scalar result
+// (given the same contraction setting).  For loops the compiler does not
+// vectorise by itself (gathers, masks).
+template <class V>
+CORVANE_INLINE void sincos_reduced_vec(const V& a, double pA, double pB, double pC, double pD,
+                                       V& sin_a, V& cos_a) {
+  typedef std::uint64_t U __attribute__((vector_size(sizeof(V))));
+  constexpr double kShift = 0x1.8p52;
+  const V shifted = a * kTwoOverPi + kShift;
+  const V q = shifted - kShift;
+  const V r1 = a - q * pA;
+  // two_sum, twice.
+  const V b2 = -(q * pB);
+  const V r2 = r1 + b2;
+  const V bb2 = r2 - r1;
+  const V e2 = (r1 - (r2 - bb2)) + (b2 - bb2);
+  const V b3 = -(q * pC);
+  const V r = r2 + b3;
+  const V bb3 = r - r2;
+  const V e3 = (r2 - (r - bb3)) + (b3 - bb3);
+  const V lo = (e2 + e3) - q * pD;
+
+  const V z = r * r;
+  const V hz = 0.5 * z;
+  const V w = 1.0 - hz;
+  const U sign = (U)(-V{});  // -0.0: the sign bit alone
+  const V sum =
+      r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) +
+           lo * w);
+  const U bs = ((U)sum & ~sign) | ((U)r & sign);
+  const V pc =
+      w + ((((1.0 - w) - hz) +
+            (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) -
+           r * lo);
+  const U n = (U)shifted;
+  const U swap = U{} - (n & 1);
+  const U bc = (U)pc;
+  sin_a = (V)(((bs & ~swap) | (bc & swap)) ^ ((n & 2) << 62));
+  cos_a = (V)(((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62));
+}
+
 // sin(a) and cos(a) to within 1 ulp for |a| <= kSinFastLimit.  Outside that
 // range (or for NaN) the results are meaningless but computing them is
 // harmless; callers redo those elements with std::sin / std::cos.

@@ -13,13 +13,19 @@
 #pragma GCC optimize("fp-contract=off", "no-trapping-math", "vect-cost-model=dynamic")
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "resampler/kernels/isa.hpp"
 #include "resampler/kernels/sinc_sum_common.hpp"
 #include "kernels/sincos.hpp"
+
+#if CORVANE_X86_DISPATCH
+#include <immintrin.h>
+#endif
 
 namespace corvane::kernels::detail {
 namespace {
@@ -54,64 +60,93 @@ CORVANE_INLINE void phases_impl(const double* x, std::size_t n, double pi, doubl
   }
 }
 
+// base[i[l]] in every lane l, i holding 64-bit indices (the type of a
+// comparison of V).  The x86 variants use the gather instructions, elsewhere
+// it goes lane by lane.
+template <class V>
+using Index = decltype(V{} < V{});
+
+template <class V>
+CORVANE_INLINE V gather(const double* base, const Index<V>& i) {
+  V r;
+  for (int l = 0; l < kLanes<V>; ++l) r[l] = base[i[l]];
+  return r;
+}
+
+#if CORVANE_X86_DISPATCH
+template <>
+CORVANE_TARGET_AVX2 inline Vec4 gather<Vec4>(const double* base, const Index<Vec4>& i) {
+  return (Vec4)_mm256_i64gather_pd(base, (__m256i)i, 8);
+}
+#endif
+
 // Near terms for eight outputs (sorted u), lanes over outputs: each output's
 // near inputs are a short run of indices, found with the one test on
-// fl(v - u); round j takes the j-th input of every run.
-template <bool kComplex>
+// fl(v - u); round j takes the j-th input of every run.  The arithmetic is
+// that of the element-wise sinc, on vectors (sincos_reduced_vec is
+// bit-identical to sincos_fast).
+template <class V, bool kComplex>
 CORVANE_INLINE void near8_impl(const double* v, const double* s, std::size_t ka, std::size_t kb,
                                const double* u, double pi, double* re, double* im) {
-  std::size_t first[8], count[8], rounds = 0, k = ka;
-  for (int l = 0; l < 8; ++l) {
-    while (k < kb && v[k] - u[l] <= -kNear) ++k;
-    std::size_t c = 0;
-    while (k + c < kb && v[k + c] - u[l] < kNear) ++c;
-    first[l] = k;
-    count[l] = c;
-    rounds = c > rounds ? c : rounds;
-  }
-  for (std::size_t j = 0; j < rounds; ++j) {
-    double d[8], sr[8], si[8], keep[8];
-    for (int l = 0; l < 8; ++l) {
-      const bool in = j < count[l];
-      const std::size_t i = in ? first[l] + j : first[0];  // a valid index when masked
-      d[l] = v[i] - u[l];
-      sr[l] = kComplex ? s[2 * i] : s[i];
-      si[l] = kComplex ? s[2 * i + 1] : 0.0;
-      keep[l] = in ? 1.0 : 0.0;
+  constexpr int Ln = kLanes<V>;
+  constexpr int kGroups = 8 / Ln;
+  typedef Index<V> Mask;  // lanes of 64-bit integers, true = -1
+  // Per output, the inputs of [ka, kb) before its run (a prefix: v is sorted
+  // and fl(v - u) is monotone in v) and the run's length, counted without
+  // branches: a search per output mispredicts at every step.
+  // (Two plain counts: GCC scalarises a combined test such as
+  // ~below & (d < kNear).)
+  Mask before[kGroups] = {}, length[kGroups] = {};
+  V uv[kGroups];
+  for (int g = 0; g < kGroups; ++g) uv[g] = loadu<V>(u + g * Ln);
+  for (std::size_t k = ka; k < kb; ++k) {
+    for (int g = 0; g < kGroups; ++g) {
+      const V d = v[k] - uv[g];
+      before[g] -= d <= -kNear;
+      length[g] -= d < kNear;
     }
-    for (int l = 0; l < 8; ++l) {
-      const double t = pi * d[l];
-      const double a = t + kEps;
-      double sn, cs;
-      sincos_fast(a, sn, cs);
-      const double q = sn / a;
-      const bool one = (std::fabs(t) < kEps) | (a == 0.0);
-      const double y = (one ? 1.0 : q) * keep[l];
-      re[l] += sr[l] * y;
-      if (kComplex) im[l] += si[l] * y;
+  }
+  for (int g = 0; g < kGroups; ++g) length[g] -= before[g];
+  std::int64_t rounds = 0;
+  for (int g = 0; g < kGroups; ++g)
+    for (int l = 0; l < Ln; ++l) rounds = std::max<std::int64_t>(rounds, length[g][l]);
+  const V vpi = V{} + pi, veps = V{} + kEps, one = V{} + 1.0;
+  for (std::int64_t j = 0; j < rounds; ++j) {
+    for (int g = 0; g < kGroups; ++g) {
+      // Lanes whose run is shorter read input ka (valid: the runs are not
+      // all empty) and add exactly zero.
+      const Mask take = Mask{} + j < length[g];
+      const Mask i = ((before[g] + j) & take) + static_cast<std::int64_t>(ka);
+      const V vi = gather<V>(v, i), si = kComplex ? gather<V>(s, i + i) : gather<V>(s, i);
+      V sn, cs;
+      const V t = vpi * (vi - uv[g]);
+      const V a = t + veps;
+      sincos_reduced_vec(a, kPio2A, kPio2B, kPio2C, kPio2D, sn, cs);
+      const V q = sn / a;
+      const Mask unit = ((V)((Mask)t & ~(Mask)(-V{})) < veps) | (a == V{});
+      // Selects as bit operations.
+      const V y = (V)((((Mask)one & unit) | ((Mask)q & ~unit)) & take);
+      storeu(re + g * Ln, loadu<V>(re + g * Ln) + si * y);
+      if (kComplex) {
+        const V sim = gather<V>(s + 1, i + i);
+        storeu(im + g * Ln, loadu<V>(im + g * Ln) + sim * y);
+      }
     }
   }
 }
 
 void near8_baseline(bool complex_samples, const double* v, const double* s, std::size_t ka,
                     std::size_t kb, const double* u, double pi, double* re, double* im) {
-  if (complex_samples) near8_impl<true>(v, s, ka, kb, u, pi, re, im);
-  else near8_impl<false>(v, s, ka, kb, u, pi, re, im);
+  if (complex_samples) near8_impl<VecBase, true>(v, s, ka, kb, u, pi, re, im);
+  else near8_impl<VecBase, false>(v, s, ka, kb, u, pi, re, im);
 }
 
 #if CORVANE_X86_DISPATCH
 CORVANE_TARGET_AVX2 void near8_avx2(bool complex_samples, const double* v, const double* s,
                                     std::size_t ka, std::size_t kb, const double* u, double pi,
                                     double* re, double* im) {
-  if (complex_samples) near8_impl<true>(v, s, ka, kb, u, pi, re, im);
-  else near8_impl<false>(v, s, ka, kb, u, pi, re, im);
-}
-
-CORVANE_TARGET_AVX512 void near8_avx512(bool complex_samples, const double* v, const double* s,
-                                        std::size_t ka, std::size_t kb, const double* u,
-                                        double pi, double* re, double* im) {
-  if (complex_samples) near8_impl<true>(v, s, ka, kb, u, pi, re, im);
-  else near8_impl<false>(v, s, ka, kb, u, pi, re, im);
+  if (complex_samples) near8_impl<Vec4, true>(v, s, ka, kb, u, pi, re, im);
+  else near8_impl<Vec4, false>(v, s, ka, kb, u, pi, re, im);
 }
 #endif
 
@@ -156,9 +191,10 @@ void near_terms8(bool complex_samples, const double* v, const double* s, std::si
   auto variant = near8_baseline;
   switch (best_isa()) {
 #if CORVANE_X86_DISPATCH
+    // 256-bit vectors on AVX-512 machines too: eight outputs are two of
+    // them, and GCC 12 turns the AVX-512 form of these compares (mask
+    // registers, then vectors) into scalar code.
     case Isa::avx512:
-      variant = near8_avx512;
-      break;
     case Isa::avx2:
       variant = near8_avx2;
       break;

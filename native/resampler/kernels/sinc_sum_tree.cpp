@@ -90,6 +90,8 @@ namespace {
 using detail::kEps;
 using detail::kLanes;
 using detail::kNear;
+using detail::loadu;
+using detail::storeu;
 using detail::VecBase;
 #if CORVANE_X86_DISPATCH
 using detail::Vec4;
@@ -233,18 +235,6 @@ struct Work {
 };
 
 template <class V>
-CORVANE_INLINE V loadu(const double* p) {
-  V x;
-  std::memcpy(&x, p, sizeof x);
-  return x;
-}
-
-template <class V>
-CORVANE_INLINE void storeu(double* p, const V& x) {
-  std::memcpy(p, &x, sizeof x);
-}
-
-template <class V>
 CORVANE_INLINE double hsum(const V& x) {
   double s = 0.0;
   for (int i = 0; i < kLanes<V>; ++i) s += x[i];
@@ -336,12 +326,13 @@ CORVANE_INLINE void leaf_moments(const Problem& p, std::size_t b, double* q) {
     for (int j = 0; j < P; ++j) q[c * P + j] = hsum(acc[c][j]) + tail[c][j];
 }
 
-// Identity sums of one vector of targets over the sources [k0, k1).  With
-// kMasked, pairs with |fl(v - u)| < kNear are left out (zero weight,
-// harmless denominator); without, the caller guarantees there are none.
+// Identity sums of one vector of targets over eight sources: positions
+// v[0..8), weights w[c][0..8).  With kMasked, pairs with |fl(v - u)| < kNear
+// are left out (zero weight, harmless denominator); without, the caller
+// guarantees there are none.
 template <bool kMasked, class V, int kW>
-CORVANE_INLINE void identity_sums(const Problem& p, std::size_t k0, std::size_t k1, const V& um,
-                                  V (&acc)[kW]) {
+CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* const (&w)[kW],
+                              const V& um, V (&acc)[kW]) {
   const V vpi = V{} + p.pi, veps = V{} + kEps, safe = V{} + p.pi, near = V{} + kNear;
   typedef decltype(vpi < vpi) Mask;
   const Mask sign = (Mask)(V{} - 1.0) ^ (Mask)(V{} + 1.0);  // the sign bit
@@ -354,39 +345,57 @@ CORVANE_INLINE void identity_sums(const Problem& p, std::size_t k0, std::size_t 
     keep = (V)((Mask)e & ~sign) >= near;
     return (V)(((Mask)(veps - vpi * e) & keep) | ((Mask)safe & ~keep));
   };
+  V d[8];
+  Mask keep[8];
+  CORVANE_UNROLL
+  for (int j = 0; j < 8; ++j) d[j] = den(v[j], keep[j]);
+  // 1/d[j] for eight vectors from one division: products up a binary
+  // tree, one reciprocal at the root, then back down.
+  const V p01 = d[0] * d[1], p23 = d[2] * d[3], p45 = d[4] * d[5], p67 = d[6] * d[7];
+  const V p03 = p01 * p23, p47 = p45 * p67;
+  const V r07 = 1.0 / (p03 * p47);
+  const V r03 = r07 * p47, r47 = r07 * p03;
+  const V r01 = r03 * p23, r23 = r03 * p01, r45 = r47 * p67, r67 = r47 * p45;
+  V inv[8] = {r01 * d[1], r01 * d[0], r23 * d[3], r23 * d[2],
+              r45 * d[5], r45 * d[4], r67 * d[7], r67 * d[6]};
+  if (kMasked) {
+    CORVANE_UNROLL
+    for (int j = 0; j < 8; ++j) inv[j] = (V)((Mask)inv[j] & keep[j]);
+  }
+  CORVANE_UNROLL
+  for (int c = 0; c < kW; ++c) {
+    const double* wc = w[c];
+    acc[c] += ((wc[0] * inv[0] + wc[1] * inv[1]) + (wc[2] * inv[2] + wc[3] * inv[3])) +
+              ((wc[4] * inv[4] + wc[5] * inv[5]) + (wc[6] * inv[6] + wc[7] * inv[7]));
+  }
+}
+
+// Identity sums of one vector of targets over the sources [k0, k1), whose
+// pairs with |fl(v - u)| < kNear all have sources in [ka, kb).  Blocks of
+// eight, masked only where they meet [ka, kb); the last few sources are
+// padded to a block (a copy of the last position, zero weight) rather than
+// taken one by one, since each block costs one division.
+template <class V, int kW>
+CORVANE_INLINE void identity_sums(const Problem& p, std::size_t k0, std::size_t k1, std::size_t ka,
+                                  std::size_t kb, const V& um, V (&acc)[kW]) {
   std::size_t k = k0;
   for (; k + 8 <= k1; k += 8) {
-    V d[8];
-    Mask keep[8];
-    CORVANE_UNROLL
-    for (int j = 0; j < 8; ++j) d[j] = den(p.v[k + j], keep[j]);
-    // 1/d[j] for eight vectors from one division: products up a binary
-    // tree, one reciprocal at the root, then back down.
-    const V p01 = d[0] * d[1], p23 = d[2] * d[3], p45 = d[4] * d[5], p67 = d[6] * d[7];
-    const V p03 = p01 * p23, p47 = p45 * p67;
-    const V r07 = 1.0 / (p03 * p47);
-    const V r03 = r07 * p47, r47 = r07 * p03;
-    const V r01 = r03 * p23, r23 = r03 * p01, r45 = r47 * p67, r67 = r47 * p45;
-    V inv[8] = {r01 * d[1], r01 * d[0], r23 * d[3], r23 * d[2],
-                r45 * d[5], r45 * d[4], r67 * d[7], r67 * d[6]};
-    if (kMasked) {
-      CORVANE_UNROLL
-      for (int j = 0; j < 8; ++j) inv[j] = (V)((Mask)inv[j] & keep[j]);
-    }
-    CORVANE_UNROLL
-    for (int c = 0; c < kW; ++c) {
-      const double* w = p.w[c] + k;
-      acc[c] += ((w[0] * inv[0] + w[1] * inv[1]) + (w[2] * inv[2] + w[3] * inv[3])) +
-                ((w[4] * inv[4] + w[5] * inv[5]) + (w[6] * inv[6] + w[7] * inv[7]));
-    }
+    const double* w[kW];
+    for (int c = 0; c < kW; ++c) w[c] = p.w[c] + k;
+    if (k < kb && k + 8 > ka) identity8<true, V, kW>(p, p.v + k, w, um, acc);
+    else identity8<false, V, kW>(p, p.v + k, w, um, acc);
   }
-  for (; k < k1; ++k) {
-    Mask keep;
-    V inv = 1.0 / den(p.v[k], keep);
-    if (kMasked) inv = (V)((Mask)inv & keep);
-    CORVANE_UNROLL
-    for (int c = 0; c < kW; ++c) acc[c] += p.w[c][k] * inv;
+  if (k == k1) return;
+  double vt[8], wt[kW][8];
+  const double* w[kW];
+  for (int j = 0; j < 8; ++j) {
+    const bool in = k + j < k1;
+    const std::size_t i = in ? k + j : k1 - 1;
+    vt[j] = p.v[i];
+    for (int c = 0; c < kW; ++c) wt[c][j] = in ? p.w[c][i] : 0.0;
   }
+  for (int c = 0; c < kW; ++c) w[c] = wt[c];
+  identity8<true, V, kW>(p, vt, w, um, acc);
 }
 
 // Outputs of leaf b: far field from the leaf's local expansion, near field
@@ -439,9 +448,7 @@ CORVANE_INLINE bool leaf_outputs(const Problem& p, std::size_t b, Work& work) {
             acc[c] = (xi * b1 - b2) + lc[c * P];
           }
         }
-        identity_sums<false, V, kW>(p, k0, ka, um, acc);
-        identity_sums<true, V, kW>(p, ka, kb, um, acc);
-        identity_sums<false, V, kW>(p, kb, k1, um, acc);
+        identity_sums<V, kW>(p, k0, k1, ka, kb, um, acc);
         // Lanes past the last target hold copies of it; sy, cy there are
         // whatever wide_phases left or garbage, and are never written out.
         const V vc = loadu<V>(cy + g + i), vs = loadu<V>(sy + g + i);
@@ -600,7 +607,7 @@ bool tree_impl(const double* v, std::size_t n, const double* u, std::size_t m, c
   const std::size_t nfar = p.levels >= 2 ? static_cast<std::size_t>(p.levels - 1) * 4 * P * P : 0;
   const double doubles = double(kW) * double(n) + 2.0 * double(nbox) * kW * P + double(nfar);
   if (doubles > double(SIZE_MAX / sizeof(double))) throw std::bad_alloc();
-  std::unique_ptr<double[]> scratch(new double[static_cast<std::size_t>(doubles)]);
+  detail::Scratch scratch(static_cast<std::size_t>(doubles));
   double* at = scratch.get();
   auto take = [&at](std::size_t count) {
     double* r = at;
