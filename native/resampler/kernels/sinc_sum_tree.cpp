@@ -211,12 +211,12 @@ CORVANE_INLINE std::size_t leaf_of(double x, double scale, std::size_t nleaf) {
 void leaf_bounds(const double* x, std::size_t n, double scale, std::size_t nleaf,
                  std::vector<std::size_t>& first) {
   first.assign(nleaf + 1, n);
-  std::size_t k = 0;
+  // leaf_of is non-decreasing along sorted x: a binary search per leaf.
+  const double* at = x;
   for (std::size_t b = 0; b < nleaf; ++b) {
-    first[b] = k;
-    while (k < n && leaf_of(x[k], scale, nleaf) == b) ++k;
+    at = std::partition_point(at, x + n, [&](double xi) { return leaf_of(xi, scale, nleaf) < b; });
+    first[b] = static_cast<std::size_t>(at - x);
   }
-  first[nleaf] = n;
 }
 
 // Counts work and asks the checkpoint once about kSumChunkTerms of it has
