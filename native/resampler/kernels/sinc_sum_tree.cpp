@@ -211,11 +211,20 @@ CORVANE_INLINE std::size_t leaf_of(double x, double scale, std::size_t nleaf) {
 void leaf_bounds(const double* x, std::size_t n, double scale, std::size_t nleaf,
                  std::vector<std::size_t>& first) {
   first.assign(nleaf + 1, n);
-  // leaf_of is non-decreasing along sorted x: a binary search per leaf.
-  const double* at = x;
+  // leaf_of is non-decreasing along sorted x: a galloping search from the
+  // previous boundary, which stays in cache (a binary search over the rest of
+  // x misses it at every step; a scan costs a test per position).
+  std::size_t at = 0;
   for (std::size_t b = 0; b < nleaf; ++b) {
-    at = std::partition_point(at, x + n, [&](double xi) { return leaf_of(xi, scale, nleaf) < b; });
-    first[b] = static_cast<std::size_t>(at - x);
+    auto before = [&](double xi) { return leaf_of(xi, scale, nleaf) < b; };
+    std::size_t lo = at, step = 1;
+    while (step <= n - lo && before(x[lo + step - 1])) {  // [at, lo + step) all before leaf b
+      lo += step;
+      step *= 2;
+    }
+    const std::size_t hi = step <= n - lo ? lo + step : n;
+    at = static_cast<std::size_t>(std::partition_point(x + lo, x + hi, before) - x);
+    first[b] = at;
   }
 }
 
