@@ -17,7 +17,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "resampler/kernels/isa.hpp"
 #include "resampler/kernels/sinc_sum_common.hpp"
@@ -94,8 +93,6 @@ CORVANE_INLINE void near8_impl(const double* v, const double* s, std::size_t ka,
   // Per output, the inputs of [ka, kb) before its run (a prefix: v is sorted
   // and fl(v - u) is monotone in v) and the run's length, counted without
   // branches: a search per output mispredicts at every step.
-  // (Two plain counts: GCC scalarises a combined test such as
-  // ~below & (d < kNear).)
   Mask before[kGroups] = {}, length[kGroups] = {};
   V uv[kGroups];
   for (int g = 0; g < kGroups; ++g) uv[g] = loadu<V>(u + g * Ln);
@@ -117,7 +114,7 @@ CORVANE_INLINE void near8_impl(const double* v, const double* s, std::size_t ka,
       // all empty) and add exactly zero.
       const Mask take = Mask{} + j < length[g];
       const Mask i = ((before[g] + j) & take) + static_cast<std::int64_t>(ka);
-      const V vi = gather<V>(v, i), si = kComplex ? gather<V>(s, i + i) : gather<V>(s, i);
+      const V vi = gather<V>(v, i), s_re = kComplex ? gather<V>(s, i + i) : gather<V>(s, i);
       V sn, cs;
       const V t = vpi * (vi - uv[g]);
       const V a = t + veps;
@@ -126,10 +123,10 @@ CORVANE_INLINE void near8_impl(const double* v, const double* s, std::size_t ka,
       const Mask unit = ((V)((Mask)t & ~(Mask)(-V{})) < veps) | (a == V{});
       // Selects as bit operations.
       const V y = (V)((((Mask)one & unit) | ((Mask)q & ~unit)) & take);
-      storeu(re + g * Ln, loadu<V>(re + g * Ln) + si * y);
+      storeu(re + g * Ln, loadu<V>(re + g * Ln) + s_re * y);
       if (kComplex) {
-        const V sim = gather<V>(s + 1, i + i);
-        storeu(im + g * Ln, loadu<V>(im + g * Ln) + sim * y);
+        const V s_im = gather<V>(s + 1, i + i);
+        storeu(im + g * Ln, loadu<V>(im + g * Ln) + s_im * y);
       }
     }
   }
