@@ -22,9 +22,6 @@
 #include "resampler/kernels/sinc_sum_common.hpp"
 #include "kernels/sincos.hpp"
 
-#if CORVANE_X86_DISPATCH
-#include <immintrin.h>
-#endif
 
 namespace corvane::kernels::detail {
 namespace {
@@ -60,8 +57,7 @@ CORVANE_INLINE void phases_impl(const double* x, std::size_t n, double pi, doubl
 }
 
 // base[i[l]] in every lane l, i holding 64-bit indices (the type of a
-// comparison of V).  The x86 variants use the gather instructions, elsewhere
-// it goes lane by lane.
+// comparison of V).
 template <class V>
 using Index = decltype(V{} < V{});
 
@@ -72,12 +68,6 @@ CORVANE_INLINE V gather(const double* base, const Index<V>& i) {
   return r;
 }
 
-#if CORVANE_X86_DISPATCH
-template <>
-CORVANE_TARGET_AVX2 inline Vec4 gather<Vec4>(const double* base, const Index<Vec4>& i) {
-  return (Vec4)_mm256_i64gather_pd(base, (__m256i)i, 8);
-}
-#endif
 
 // Near terms for eight outputs (sorted u), lanes over outputs: each output's
 // near inputs are a short run of indices, found with the one test on

@@ -88,7 +88,8 @@ void test_sincos() {
     for (int l = 0; l < 4; ++l) {
       double s, c;
       corvane::kernels::detail::sincos_fast(a[i + l], s, c);
-      differ += std::memcmp(&s, &vs[l], sizeof s) != 0 || std::memcmp(&c, &vc[l], sizeof c) != 0;
+      const double sl = vs[l], cl = vc[l];
+      differ += std::memcmp(&s, &sl, sizeof s) != 0 || std::memcmp(&c, &cl, sizeof c) != 0;
     }
   }
   expect(differ == 0, "sincos_reduced_vec differs from sincos_fast", double(differ));
