@@ -18,7 +18,7 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace resampler::fast {
 
@@ -62,29 +62,31 @@ void widen(const void* data, std::size_t count, double* out)
     for (std::size_t i = 0; i < count; ++i) out[i] = static_cast<double>(in[i]);
 }
 
-// Copies a numeric buffer into doubles (interleaved re, im for complex);
-// false for element types the kernels do not take.
-bool to_doubles(const Buffer& b, std::vector<double>& out)
+// Copies a numeric buffer into doubles (interleaved re, im for complex),
+// into memory not zeroed first; null for element types the kernels do not
+// take.
+std::unique_ptr<double[]> to_doubles(const Buffer& b)
 {
     const std::size_t count = static_cast<std::size_t>(b.size());
     const Scalar t = b.scalar();
-    out.resize(frame::is_complex(t) ? 2 * count : count);
-    double* o = out.data();
+    if (t == Scalar::other) return nullptr;
+    std::unique_ptr<double[]> out(new double[frame::is_complex(t) ? 2 * count : count]);
+    double* o = out.get();
     switch (t) {
-    case Scalar::boolean: widen<std::uint8_t>(b.data(), count, o); return true;
-    case Scalar::int8: widen<std::int8_t>(b.data(), count, o); return true;
-    case Scalar::uint8: widen<std::uint8_t>(b.data(), count, o); return true;
-    case Scalar::int16: widen<std::int16_t>(b.data(), count, o); return true;
-    case Scalar::uint16: widen<std::uint16_t>(b.data(), count, o); return true;
-    case Scalar::int32: widen<std::int32_t>(b.data(), count, o); return true;
-    case Scalar::uint32: widen<std::uint32_t>(b.data(), count, o); return true;
-    case Scalar::int64: widen<std::int64_t>(b.data(), count, o); return true;
-    case Scalar::uint64: widen<std::uint64_t>(b.data(), count, o); return true;
-    case Scalar::float32: widen<float>(b.data(), count, o); return true;
-    case Scalar::float64: widen<double>(b.data(), count, o); return true;
-    case Scalar::complex64: widen<float>(b.data(), 2 * count, o); return true;
-    case Scalar::complex128: widen<double>(b.data(), 2 * count, o); return true;
-    default: return false;
+    case Scalar::boolean: widen<std::uint8_t>(b.data(), count, o); return out;
+    case Scalar::int8: widen<std::int8_t>(b.data(), count, o); return out;
+    case Scalar::uint8: widen<std::uint8_t>(b.data(), count, o); return out;
+    case Scalar::int16: widen<std::int16_t>(b.data(), count, o); return out;
+    case Scalar::uint16: widen<std::uint16_t>(b.data(), count, o); return out;
+    case Scalar::int32: widen<std::int32_t>(b.data(), count, o); return out;
+    case Scalar::uint32: widen<std::uint32_t>(b.data(), count, o); return out;
+    case Scalar::int64: widen<std::int64_t>(b.data(), count, o); return out;
+    case Scalar::uint64: widen<std::uint64_t>(b.data(), count, o); return out;
+    case Scalar::float32: widen<float>(b.data(), count, o); return out;
+    case Scalar::float64: widen<double>(b.data(), count, o); return out;
+    case Scalar::complex64: widen<float>(b.data(), 2 * count, o); return out;
+    case Scalar::complex128: widen<double>(b.data(), 2 * count, o); return out;
+    default: return nullptr;
     }
 }
 
@@ -105,12 +107,12 @@ bool is_float64_vector(const Buffer& b) { return b.view().ndim == 1 && b.scalar(
 // then return the finite sum. Every partial sum is at most sum |s| (|sinc|
 // <= 1), so below a quarter of the largest double no order of summation
 // overflows, and both routes agree.
-bool sums_cannot_overflow(const std::vector<double>& samples, bool complex_samples)
+bool sums_cannot_overflow(const double* samples, std::size_t count, bool complex_samples)
 {
     const std::size_t step = complex_samples ? 2 : 1;
     for (std::size_t part = 0; part < step; ++part) {
         double total = 0.0;
-        for (std::size_t k = part; k < samples.size(); k += step) total += std::fabs(samples[k]);
+        for (std::size_t k = part; k < count; k += step) total += std::fabs(samples[k]);
         if (!(total <= 0x1p1022)) return false;
     }
     return true;
@@ -128,15 +130,15 @@ bool sinc(Call& c, const Object& x, Object& y)
     // their own precision, complex takes the complex sine.
     const Scalar t = in.scalar();
     if (t == Scalar::other || t == Scalar::float32 || frame::is_complex(t)) return false;
-    std::vector<double> widened;
-    if (t != Scalar::float64 && !to_doubles(in, widened)) return false;
+    std::unique_ptr<double[]> widened;
+    if (t != Scalar::float64 && !(widened = to_doubles(in))) return false;
 
     // np.empty may have been replaced: write only into what fits exactly.
     Object result = np.attr(empty)(x.attr(shape));
     Buffer out;
     if (!out.try_acquire_result(result, np.attr(ndarray), Scalar::float64, in.view().shape, in.view().ndim))
         return false;
-    const double* src = t == Scalar::float64 ? static_cast<const double*>(in.data()) : widened.data();
+    const double* src = t == Scalar::float64 ? static_cast<const double*>(in.data()) : widened.get();
     bool ok = false;
     frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
         ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()),
@@ -161,10 +163,15 @@ bool interpolate(Call& c, const Object& s, const Object& v, const Object& u, Obj
     // With no output the generic loop is already free, and it alone knows
     // the dtype of an empty result.
     if (M == 0 || sb.size() != N || !vector_like(sb.view(), N)) return false;
-    std::vector<double> samples;
-    if (!to_doubles(sb, samples)) return false;
-    const bool complex_samples = frame::is_complex(sb.scalar());
-    if (!sums_cannot_overflow(samples, complex_samples)) return false;
+    // Samples of doubles are read in place, as sinc reads its input; others
+    // are widened first.
+    const Scalar st = sb.scalar();
+    std::unique_ptr<double[]> widened;
+    if (st != Scalar::float64 && st != Scalar::complex128 && !(widened = to_doubles(sb))) return false;
+    const double* samples = widened ? widened.get() : static_cast<const double*>(sb.data());
+    const bool complex_samples = frame::is_complex(st);
+    if (!sums_cannot_overflow(samples, (complex_samples ? 2 : 1) * static_cast<std::size_t>(N), complex_samples))
+        return false;
 
     Object result = np.attr(empty)(M, np.attr(complex_samples ? complex128 : float64));
     Buffer rb;
@@ -177,8 +184,8 @@ bool interpolate(Call& c, const Object& s, const Object& v, const Object& u, Obj
     double* rp = static_cast<double*>(rb.data());
     bool ok = false;
     frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
-        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples.data(), pi, rp, cp)
-                             : corvane::kernels::sinc_sum(vp, N, up, M, samples.data(), pi, rp, cp);
+        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples, pi, rp, cp)
+                             : corvane::kernels::sinc_sum(vp, N, up, M, samples, pi, rp, cp);
     });
     if (!ok) return false;
     out = result;
