@@ -86,8 +86,10 @@ bool sinc_sum_complex(const double* v, std::size_t N, const double* u,
 // hierarchical sum is 1.4-2.2x faster than the direct one at N*M = 2^15 for
 // r = M/N = 1 and 2, 1.06-1.2x for r = 1/3 (where it is 0.9x below 2^15),
 // and at least as fast for skewed shapes (M = 1 ... 16 with N = 65536,
-// N = 1 ... 16 with M = 65536).  The gap widens with size: 8x at N = 2048,
-// r = 2; over 200x at N = 65536.
+// N = 1 ... 16 with M = 65536).  The gap widens with size: about 9.5x at
+// N = 2048, r = 2; about 300x at N = 65536.  (Since the near terms were
+// vectorised the tree also wins from N*M = 2^13 on, by 1.0-1.5x, a few
+// microseconds within a call's overhead; the rule was left where it is.)
 //
 // Testing hook, for tests and benchmarks only: the environment variable
 // CORVANE_SINC_SUM set to "direct" or "tree" forces one evaluation in
