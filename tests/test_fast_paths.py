@@ -69,6 +69,28 @@ def test_samples_along_the_last_axis(shape):
     assert_within_contract(rs.sinc_interp(s, 1.5)[0], generic(rs.sinc_interp, s, 1.5)[0], s)
 
 
+def _read_only(a):
+    a.flags.writeable = False
+    return a
+
+
+# float64 and complex128 samples are read in place: whatever memory they sit
+# in (read-only, an offset view into a larger array), the sums are NumPy's
+# and the samples are left as they were.
+@pytest.mark.parametrize("make", [_read_only, lambda a: np.concatenate([[7.0], a, [7.0]])[1:-1]],
+                         ids=["read-only", "view"])
+@pytest.mark.parametrize("kind", ["float", "complex"])
+@pytest.mark.parametrize("n", [40, 3000])
+def test_samples_are_read_in_place_and_left_unchanged(make, kind, n):
+    s = signal(np.random.default_rng(n), n, kind)
+    own = s.copy()
+    given = make(s.copy())
+    before = given.copy()
+    x = np.empty(2 * n)
+    assert_within_contract(rs.interp(x, None, given), generic(rs.interp, x, None, own), own)
+    assert given.tobytes() == before.tobytes()
+
+
 @pytest.mark.parametrize("n, r", [(16, 2), (100, 4.0), (777, 0.61), (2048, 1.0)])
 def test_interp_equals_sinc_interp_element_for_element(n, r):
     s = np.random.default_rng(n).standard_normal(n)
