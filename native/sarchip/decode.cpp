@@ -9,9 +9,11 @@
 
 // The loops below are plain scalar code written for the auto-vectoriser. On
 // x86-64 with glibc they are also built for AVX2+FMA and AVX-512 and the best
-// copy is picked when the library loads; elsewhere (32-bit ARM among others)
-// the baseline build is all there is.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__GLIBC__)
+// copy is picked when the library loads, where the build found that the
+// compiler can clone per x86-64 level (CORVANE_LEVEL_CLONES: GCC 12 and newer);
+// elsewhere (32-bit ARM among others) the baseline build is all there is.
+#if defined(CORVANE_LEVEL_CLONES) && defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    defined(__GLIBC__)
 #define SARCHIP_CLONES __attribute__((target_clones("default", "arch=x86-64-v3", "arch=x86-64-v4")))
 #else
 #define SARCHIP_CLONES
