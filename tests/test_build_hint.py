@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -35,3 +36,36 @@ def test_missing_compiler_names_what_to_install(tmp_path):
         again = configure(tmp_path, None)
         assert again.returncode == 0, again.stderr
         assert "The CXX compiler identification is" in again.stdout
+
+
+def fake_compiler(tmp_path, real, macro, major):
+    """A wrapper that makes a real compiler report an older major version."""
+    wrapper = tmp_path / f"old-{Path(real).name}"
+    wrapper.write_text(f'#!/bin/sh\nexec {real} -Wno-builtin-macro-redefined -U{macro} -D{macro}={major} "$@"\n')
+    wrapper.chmod(0o755)
+    return str(wrapper)
+
+
+def find(*names):
+    return next((shutil.which(n) for n in names if shutil.which(n)), None)
+
+
+CLANG = find("clang++", *(f"clang++-{v}" for v in range(30, 13, -1)))
+
+
+@pytest.mark.parametrize("real, macro, major, named", [
+    (shutil.which("g++"), "__GNUC__", 9, "GCC 9."),
+    (CLANG, "__clang_major__", 13, "clang 13."),
+], ids=["gcc", "clang"])
+def test_too_old_compiler_names_the_minimum_versions(tmp_path, real, macro, major, named):
+    if real is None:
+        pytest.skip("compiler not installed")
+    cxx = fake_compiler(tmp_path, real, macro, major)
+    proc = configure(tmp_path / "build", cxx)
+    assert proc.returncode != 0
+    text = " ".join(proc.stderr.split())
+    assert "corvane needs GCC 10 or newer, or clang 14 or newer, to build its extension modules" in text
+    assert f"the C++ compiler found is {named}" in text and cxx in text
+    # The same compiler at its real version is accepted.
+    real_build = configure(tmp_path / "real", real)
+    assert real_build.returncode == 0, real_build.stderr
