@@ -95,11 +95,15 @@ hide_compilers_sh() {
   cat <<'EOF'
 for d in "$r/usr/bin" "$r/usr/local/bin" "$r/bin"; do
   [ -d "$d" ] || continue
+  set -f
   for g in $COMPILER_GLOBS; do
+    set +f
     for f in "$d"/$g; do
       [ -e "$f" ] && mount --bind /dev/null "$(readlink -f "$f")" 2>/dev/null
     done
+    set -f
   done
+  set +f
 done
 for f in "$r"/usr/lib/gcc/*/*/cc1 "$r"/usr/lib/gcc/*/*/cc1plus "$r"/usr/lib/gcc-cross/*/*/cc1plus; do
   [ -e "$f" ] && mount --bind /dev/null "$f"
@@ -253,9 +257,11 @@ make_tree() {
   local rc=$1 dir=$2 recipe=$3 suite=$4 mirror=$5; shift 5
   mkdir -p "$(dirname "$dir")" "$LOGS"
   safe_rm "$dir.new"
-  logged "mmdebstrap-${dir##*/}" mmdebstrap --mode=root --aptopt='Acquire::Languages "none"' "${SLIM[@]}" \
+  local log
+  log=mmdebstrap-$(basename "$(dirname "$dir")")
+  logged "$log" mmdebstrap --mode=root --aptopt='Acquire::Languages "none"' "${SLIM[@]}" \
       "$@" "$suite" "$dir.new" "$mirror" \
-    || { safe_rm "$dir.new"; die "$rc" "mmdebstrap failed for $dir (log: $LOGS/mmdebstrap-${dir##*/}.log)"; }
+    || { safe_rm "$dir.new"; die "$rc" "mmdebstrap failed for $dir (log: $LOGS/$log.log)"; }
   printf '%s\n' "$recipe" >"$dir.new/$STAMP"
   safe_rm "$dir"
   mv "$dir.new" "$dir"
