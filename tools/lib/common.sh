@@ -298,7 +298,7 @@ SID_CACHE=${CORVANE_SID_CACHE:-$CACHE_ROOT/corvane-sid}
 SID_ROOT=$SID_CACHE/rootfs
 SID_CLANG=clang-23
 SID_PKGS=python3.14,python3.14-dev,python3.14-venv,python3.15,python3.15-dev,python3.15-venv,python3.15-dbg
-SID_PKGS+=,g++,g++-13,g++-14,$SID_CLANG,cmake,make,ca-certificates
+SID_PKGS+=,g++,g++-13,g++-14,$SID_CLANG,cmake,make,ccache,ca-certificates
 # The sid index this host reaches may carry an expired Release date.
 ensure_sid() {
   ensure_tree 11 "$SID_ROOT" sid amd64 apt "$SID_PKGS" --aptopt='Acquire::Check-Valid-Until "false"'

@@ -429,6 +429,10 @@ in_root --no-compilers "$ROOTFS" "${GUEST_ENV[@]}" /bin/sh -c 'cd /opt/corvane-r
   pytest "$GUEST_PYTHON" "${pytest_args[@]}" "${targets[@]}" 2>&1 | tee "$LOGS/test.log" || test_rc=$?
 cleanup_guest
 phase_end "pytest exit $test_rc"
+if [[ -n $wheel ]]; then  # one line for the record, as tools/check-wheels writes them
+  summary=$(grep -E '[0-9]+ (passed|failed)' "$LOGS/test.log" | tail -n1 | sed -E 's/^=+ //; s/ =+$//; s/ in [0-9.]+s.*//')
+  echo "wheel: $LABEL | CPython $py_v (Debian $SUITE, NumPy $np_v, qemu $CPU) | $(basename "$wheel" .whl | cut -d- -f3-) | ${summary:-no pytest summary} | ${PHASE_T[-1]} s"
+fi
 if ((test_rc == 0 && import_failed)); then
   die 15 "tests passed, but a module does not import"
 fi
