@@ -78,8 +78,11 @@ SCRIPT = textwrap.dedent(
         outcome, entries = "finished", []
     except KeyboardInterrupt as e:
         outcome = "KeyboardInterrupt"
-        entries = [[f.name, f.lineno] for f in traceback.extract_tb(e.__traceback__)
-                   if f.filename == "corvane/dsp/resampler"]
+        # Without the source lines: linecache would keep the text of any
+        # Python file on the stack (NumPy's, when the signal lands there)
+        # and count as memory the call kept.
+        frames = traceback.StackSummary.extract(traceback.walk_tb(e.__traceback__), lookup_lines=False)
+        entries = [[f.name, f.lineno] for f in frames if f.filename == "corvane/dsp/resampler"]
     seconds = time.monotonic() - start
     kept = tracemalloc.get_traced_memory()[0]  # arrays made by the call and not released
     print(json.dumps({"outcome": outcome, "entries": entries, "seconds": seconds, "kept": kept}), flush=True)
@@ -124,8 +127,9 @@ def test_sigint_ends_a_long_native_call(call, method, entry):
         proc.kill()
         proc.wait()
     assert report["outcome"] == "KeyboardInterrupt", report
-    # Under user-mode emulation (the ARM checks) a chunk takes several times
-    # longer than on the board itself.
-    assert latency < (5.0 if platform.machine().startswith(("arm", "aarch64")) else 0.5), report
+    # On 32-bit ARM a chunk takes several times longer than on x86-64; under
+    # user-mode emulation (the ARM checks set CORVANE_EMULATED) longer still.
+    limit = 10.0 if os.environ.get("CORVANE_EMULATED") else 5.0 if platform.machine().startswith("arm") else 0.5
+    assert latency < limit, report
     assert report["entries"] == [entry], report
     assert report["kept"] < 100_000, report

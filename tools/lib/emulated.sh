@@ -49,6 +49,7 @@ Options:
   --wheel PATH       test the wheel PATH (a file, or the folder tools/build-wheels
                      filled) instead of building from the work tree; it is
                      installed with pip, and no compiler is reachable
+  --rootfs-only      only make sure the root filesystem is there (and works)
   --rebuild-rootfs   make the test root filesystem again
   --rebuild-factory  make the cross-compiler chroot again
   --rebuild-all      both of the above
@@ -97,7 +98,7 @@ CPU=${!cpu_var:-$CPU_DEFAULT}
 # the factory's own folder for this script's builds
 WORK=/work/$PROG
 
-rebuild_rootfs=0 rebuild_factory=0 build_only=0 no_build=0 keep=0 shell=0 force_proot=0
+rootfs_only=0 rebuild_rootfs=0 rebuild_factory=0 build_only=0 no_build=0 keep=0 shell=0 force_proot=0
 wheel= cxxflags=
 jobs=$(nproc 2>/dev/null || echo 2)
 pytest_args=() extra_env=()
@@ -105,6 +106,7 @@ while (($#)); do
   case $1 in
     --wheel) [[ -e ${2:-} ]] || { echo "$PROG: $1 needs a wheel file or folder" >&2; exit 2; }
              wheel=$(realpath "$2"); shift ;;
+    --rootfs-only) rootfs_only=1 ;;
     --rebuild-rootfs) rebuild_rootfs=1 ;;
     --rebuild-factory) rebuild_factory=1 ;;
     --rebuild-all) rebuild_rootfs=1; rebuild_factory=1 ;;
@@ -180,7 +182,7 @@ if [[ $EMU != binfmt ]] && ! tree_ok "$ROOTFS" "$SUITE $ARCH minbase $ROOTFS_PKG
   die 11 "making the rootfs needs working binfmt_misc for $ARCH (mmdebstrap runs the packages' scripts under emulation)"
 fi
 ((rebuild_rootfs)) && export REBUILD_TREES=1
-note=$(ensure_tree 11 "$ROOTFS" "$SUITE" "$ARCH" minbase "$ROOTFS_PKGS")
+note=$(ensure_tree 11 "$ROOTFS" "$SUITE" "$ARCH" minbase "$ROOTFS_PKGS" "${NO_PYC_HOOKS[@]}")
 unset REBUILD_TREES
 versions=$(in_root "$ROOTFS" $(guest_env "$CPU") python3 -c '
 import platform, sys, numpy, pytest
@@ -200,6 +202,7 @@ compilers=("$ROOTFS"/usr/bin/{cc,c++,gcc,g++,clang,clang++}{,-[0-9]*})
 shopt -u nullglob
 ((${#compilers[@]} == 0)) || warn "the rootfs has compilers: ${compilers[*]#$ROOTFS} (hidden during the tests)"
 phase_end "$note"
+((rootfs_only)) && exit 0
 
 # ================================================================= build
 # The factory is shared with tools/build-wheels and the other emulated check:
@@ -385,7 +388,7 @@ else:
     settings.load_profile("emulated")
 EOF
 # shellcheck disable=SC2207
-GUEST_ENV=($(guest_env "$CPU") PYTHONPATH=$GUEST_PATHS PYTHONFAULTHANDLER=1 CORVANE_ARMHF_EMULATED=1)
+GUEST_ENV=($(guest_env "$CPU") PYTHONPATH=$GUEST_PATHS PYTHONFAULTHANDLER=1 CORVANE_EMULATED=1)
 while IFS= read -r v; do [[ -n $v ]] && GUEST_ENV+=("$v"); done < <(env | grep -E '^CORVANE_TEST_[A-Za-z0-9_]*=' || true)
 GUEST_ENV+=("${extra_env[@]}")
 import_failed=0
