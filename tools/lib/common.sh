@@ -140,7 +140,10 @@ in_root() {
       mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$r/tmp" || exit 125
       if [ "$hide" = 1 ]; then '"$(hide_compilers_sh)"'
       fi
-      exec chroot "$r" "$@"' in_root "$root" "$hide" "$@"
+      # Not exec: the first process of a pid namespace ignores the signals
+      # it sends itself, so a program whose emulator stops it with SIGILL
+      # or SIGABRT would hang as that process instead of ending.
+      chroot "$r" "$@"' in_root "$root" "$hide" "$@"
   else
     ((hide == 0)) || die 10 "hiding the compilers needs a private mount namespace (unshare)"
     local m rc=0

@@ -409,7 +409,7 @@ if bad:
     sys.exit(1)
 import corvane
 print(\"    corvane\", getattr(corvane, \"__version__\", \"?\"), \"from\", corvane.__file__)
-" "$@"' imports "$GUEST_PYTHON" $imports; then
+" "$@"' imports "$GUEST_PYTHON" $imports 2>&1 | tee "$LOGS/import.log"; then
   import_failed=1
   warn "the modules do not all import in the rootfs (see above); running the tests anyway"
 fi
@@ -441,8 +441,8 @@ if ((test_rc == 0 && import_failed)); then
 fi
 # qemu raises SIGILL in the guest for an instruction the CPU lacks; a test
 # that runs a child process may report it without failing itself.
-if grep -qiE 'illegal instruction|SIGILL' "$LOGS/test.log"; then
-  grep -iE 'illegal instruction|SIGILL' "$LOGS/test.log" | head -n 5 >&2
-  ((test_rc)) || die 16 "an illegal instruction on the emulated $CPU (see $LOGS/test.log)"
+if grep -qiE 'illegal instruction|SIGILL' "$LOGS/test.log" "$LOGS/import.log"; then
+  grep -hiE 'illegal instruction|SIGILL' "$LOGS/test.log" "$LOGS/import.log" | head -n 5 >&2
+  die 16 "an illegal instruction on the emulated $CPU (see $LOGS/test.log; pytest exit $test_rc)"
 fi
 exit "$test_rc"
