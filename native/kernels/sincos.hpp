@@ -1,5 +1,9 @@
 // Branch-free sine/cosine for the kernels: written as straight-line scalar
-// code so loops calling it auto-vectorise under any target attribute.
+// code so loops calling it auto-vectorise in any kernel variant, plus a form
+// on GCC/Clang vectors for the loops the compiler does not vectorise itself.
+// Neither fuses a multiply and an add (the kernels are built with
+// -ffp-contract=off): a fused polynomial step would round differently, and
+// the baseline variants have no fused multiply-add to give the same bits.
 #pragma once
 
 #include <cfloat>
@@ -7,16 +11,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/exact.hpp"
+
 // The round-to-integer trick below relies on every double operation being
 // rounded to double; x87 excess precision would break it.
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
 #error "corvane kernels need double evaluation (on 32-bit x86 use -msse2 -mfpmath=sse)"
-#endif
-
-#if defined(__GNUC__)
-#define CORVANE_INLINE inline __attribute__((always_inline))
-#else
-#define CORVANE_INLINE inline
 #endif
 
 namespace corvane::kernels::detail {
@@ -61,14 +61,6 @@ CORVANE_INLINE double from_bits(std::uint64_t b) {
   double x;
   std::memcpy(&x, &b, sizeof x);
   return x;
-}
-
-// hi + lo == a + b exactly (no multiplications, so contraction cannot
-// interfere).
-CORVANE_INLINE void two_sum(double a, double b, double& hi, double& lo) {
-  hi = a + b;
-  const double bb = hi - a;
-  lo = (a - (hi - bb)) + (b - bb);
 }
 
 // sin(a) and cos(a), reduced by pi/2 = pA + pB + pC + pD (pA, pB, pC short
@@ -119,8 +111,7 @@ CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, do
 }
 
 // sincos_reduced on GCC/Clang vectors: the same operations in the same
-// order, lane by lane, so every lane is bit-identical to the scalar result
-// (given the same contraction setting).  For loops the compiler does not
+// order, lane by lane, so every lane is bit-identical to the scalar result.  For loops the compiler does not
 // vectorise by itself (gathers, masks).
 template <class V>
 CORVANE_INLINE void sincos_reduced_vec(const V& a, double pA, double pB, double pC, double pD,
@@ -165,6 +156,21 @@ CORVANE_INLINE void sincos_reduced_vec(const V& a, double pA, double pB, double 
 // harmless; callers redo those elements with std::sin / std::cos.
 CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
   sincos_reduced(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
+}
+
+// pi/2 = kWideA + kWideB + kWideC + kWideD to about 1e-36; the first three
+// have 21 significant bits, so q times each is exact for |q| < 2^32.
+constexpr double kWideA = 0x1.921fbp+0;
+constexpr double kWideB = 0x1.5110bp-22;
+constexpr double kWideC = 0x1.18469p-44;
+constexpr double kWideD = 0x1.13198a2e03707p-65;
+
+// sin and cos of a to within about 1 ulp absolute for |a| < 2^32: the
+// reduction of sincos_fast with shorter pieces of pi/2.  r1 = a - q*A is
+// exact (Sterbenz), the next two steps are error-free, and the neglected
+// q * (pi/2 - A - B - C - D) is below 1e-26.
+CORVANE_INLINE void sincos_wide(double a, double& sin_a, double& cos_a) {
+  sincos_reduced(a, kWideA, kWideB, kWideC, kWideD, sin_a, cos_a);
 }
 
 }  // namespace corvane::kernels::detail

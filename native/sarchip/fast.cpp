@@ -1,7 +1,7 @@
 #include "sarchip/fast.hpp"
 
 #include "frame/buffer.hpp"
-#include "sarchip/decode.hpp"
+#include "kernels/decode.hpp"
 #include "sarchip/names.hpp"
 
 #include <vector>
@@ -13,6 +13,7 @@ using frame::Call;
 using frame::Object;
 using frame::Scalar;
 namespace n = names;
+namespace decode = corvane::kernels::decode;
 
 namespace {
 
