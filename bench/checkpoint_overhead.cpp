@@ -4,7 +4,8 @@
 // argument a Python thread spins meanwhile, so that every check has to wait
 // for the interpreter lock. Built and run by bench_checkpoint.py.
 #include "frame/interrupt.hpp"
-#include "resampler/kernels/sinc_kernels.hpp"
+#include "kernels/sinc.hpp"
+#include "kernels/sinc_sum.hpp"
 
 #include <algorithm>
 #include <chrono>
