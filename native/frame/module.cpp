@@ -208,6 +208,7 @@ const Module::Prepared& Module::prepared(const Def& def) const
 
 void Module::define(Call& c, const Def& def)
 {
+    c.at(def.line);
     Object f = make_function(def, *this);
     Object key = Object::steal(PyUnicode_InternFromString(def.name));
     check(PyDict_SetItem(c.globals().get(), key.get(), f.get()));
