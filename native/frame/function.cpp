@@ -204,7 +204,7 @@ PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObj
         try {
             Object bound[max_params];
             bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-            result = f->def->body(c, bound).release();
+            result = f->def->body.run(c, bound).release();
         } catch (...) {
             set_python_error();
         }

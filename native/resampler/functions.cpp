@@ -162,12 +162,12 @@ constexpr const char* interp_doc =
 
 }  // namespace
 
-const Def sinc_table_def{"sinc_table", 52, {"Nq", "Ns"}, {}, {"Nq", "Ns", "X", "q", "kasier_window"}, nullptr,
+constexpr Def sinc_table_def{"sinc_table", 52, {"Nq", "Ns"}, {}, {"Nq", "Ns", "X", "q", "kasier_window"}, nullptr,
                          frame::body<sinc_table>};
-const Def sinc_interp_def{"sinc_interp", 69, {"xin", "r"}, {1.0}, {"xin", "r", "N", "M", "u", "v", "xout", "i"},
+constexpr Def sinc_interp_def{"sinc_interp", 69, {"xin", "r"}, {1.0}, {"xin", "r", "N", "M", "u", "v", "xout", "i"},
                           nullptr, frame::body<sinc_interp>};
-const Def interp_def{"interp", 82, {"x", "xp", "yp", "mod"}, {"sinc"}, {"x", "xp", "yp", "mod", "N", "M", "y", "i"},
+constexpr Def interp_def{"interp", 82, {"x", "xp", "yp", "mod"}, {"sinc"}, {"x", "xp", "yp", "mod", "N", "M", "y", "i"},
                      interp_doc, frame::body<interp>};
-const Def sinc_def{"sinc", 124, {"x"}, {}, {"x", "eps", "y"}, nullptr, frame::body<sinc>};
+constexpr Def sinc_def{"sinc", 124, {"x"}, {}, {"x", "eps", "y"}, nullptr, frame::body<sinc>};
 
 }  // namespace resampler

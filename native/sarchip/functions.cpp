@@ -277,9 +277,9 @@ constexpr const char* sarchip_raw_doc =
 
 }  // namespace
 
-const Def sarchip_header_def{"sarchip_header", 34, {"filepath"}, {}, {"filepath", "f", "header", "version", "data", "name", "value"},
+constexpr Def sarchip_header_def{"sarchip_header", 34, {"filepath"}, {}, {"filepath", "f", "header", "version", "data", "name", "value"},
                              sarchip_header_doc, frame::body<sarchip_header>};
-const Def sarchip_raw_def{"sarchip_raw", 83, {"filepath", "ofmt"}, {"c"},
+constexpr Def sarchip_raw_def{"sarchip_raw", 83, {"filepath", "ofmt"}, {"c"},
                           {"filepath", "ofmt", "f", "data", "_", "v", "offsets", "k", "ncols", "nrows", "x"},
                           sarchip_raw_doc, frame::body<sarchip_raw>};
 
