@@ -198,6 +198,10 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t P, PyObject* kwna
 PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept
 {
     FunctionObject* f = as_function(self);
+    if (!f->globals) {  // cleared by the garbage collector: no namespace to run in
+        PyErr_Format(PyExc_RuntimeError, "%U() was cleared and cannot be called", f->qualname);
+        return nullptr;
+    }
     Call c(f->globals, f->module->builtins(), f->def->line);
     PyObject* result = nullptr;
     if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
@@ -234,18 +238,18 @@ int traverse(PyObject* self, visitproc visit, void* arg)
     return 0;
 }
 
+// What can take part in a reference cycle: the fields that may hold any
+// object. The name, qualified name, code and the call defaults (strings, a
+// code object, floats) stay until the function is freed, so that repr,
+// pickling and tracebacks still work on a cleared function.
 int clear(PyObject* self)
 {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->call_defaults);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     return 0;
@@ -254,8 +258,13 @@ int clear(PyObject* self)
 void dealloc(PyObject* self)
 {
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    FunctionObject* f = as_function(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
     clear(self);
+    Py_CLEAR(f->call_defaults);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
