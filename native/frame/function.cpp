@@ -129,8 +129,7 @@ void Call::set_global(const Name& name, const Object& value) const
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Def* def;
     Module* module;
     Site* site;
@@ -319,8 +318,14 @@ int set_string(PyObject* self, PyObject* value, PyObject* FunctionObject::*field
 }
 
 int set_name(PyObject* self, PyObject* v, void*) { return set_string(self, v, &FunctionObject::name, "__name__"); }
-int set_qualname(PyObject* self, PyObject* v, void*) { return set_string(self, v, &FunctionObject::qualname, "__qualname__"); }
-int set_module(PyObject* self, PyObject* v, void*) { return set_field(as_function(self)->module_name, v ? v : Py_None); }
+int set_qualname(PyObject* self, PyObject* v, void*)
+{
+    return set_string(self, v, &FunctionObject::qualname, "__qualname__");
+}
+int set_module(PyObject* self, PyObject* v, void*)
+{
+    return set_field(as_function(self)->module_name, v ? v : Py_None);
+}
 int set_doc(PyObject* self, PyObject* v, void*) { return set_field(as_function(self)->doc, v ? v : Py_None); }
 
 int set_defaults(PyObject* self, PyObject* v, void*)
@@ -400,10 +405,7 @@ PyTypeObject* ready_type()
     return &t;
 }
 
-Object new_ref(PyObject* p)
-{
-    return Object::borrow(p ? p : Py_None);
-}
+Object new_ref(PyObject* p) { return Object::borrow(p ? p : Py_None); }
 
 }  // namespace
 
@@ -436,9 +438,6 @@ Object make_function(const Def& def, Module& module)
     return Object::steal(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_function(PyObject* o, const Def& def)
-{
-    return Py_TYPE(o) == &function_type && as_function(o)->def == &def;
-}
+bool is_function(PyObject* o, const Def& def) { return Py_TYPE(o) == &function_type && as_function(o)->def == &def; }
 
 }  // namespace frame

@@ -138,8 +138,8 @@ struct Def {
     const char* doc;  // nullptr: no docstring
     Body body;
     // The checks, run when a constexpr Def is compiled.
-    bool checked = params.size() > max_params ? detail::more_parameters_than_max_params()
-                   : params.size() != body.arity ? detail::parameters_differ_from_the_body_in_number()
+    bool checked = params.size() > max_params        ? detail::more_parameters_than_max_params()
+                   : params.size() != body.arity     ? detail::parameters_differ_from_the_body_in_number()
                    : defaults.size() > params.size() ? detail::more_defaults_than_parameters()
                    : !detail::lead(params, varnames) ? detail::variable_names_do_not_begin_with_the_parameters()
                                                      : true;

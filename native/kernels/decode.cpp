@@ -128,8 +128,7 @@ void Planes<kIsa>::run(const unsigned char* mag, const unsigned char* pha, std::
 }
 
 template <>
-void Complex<kIsa>::run(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values,
-                        double* out)
+void Complex<kIsa>::run(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out)
 {
     polar(mag, pha, n, values, out, [](double m, double c, double s, double* o) {
         // 1j * sin: (0 + 1j) * (s + 0j)

@@ -34,8 +34,8 @@ bool take_tree(const double* v, std::size_t N, const double* u, std::size_t M, S
 
 }  // namespace
 
-bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
-              double* out, Checkpoint* cp, SumMethod method)
+bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi, double* out,
+              Checkpoint* cp, SumMethod method)
 {
     return take_tree(v, N, u, M, method) ? sinc_sum_tree(v, N, u, M, s, pi, out, cp)
                                          : sinc_sum_direct(v, N, u, M, s, pi, out, cp);

@@ -48,8 +48,8 @@ constexpr std::size_t kSumChunkTerms = std::size_t(1) << 25;
 constexpr std::size_t kSumChunkTerms = std::size_t(1) << 21;
 #endif
 enum class SumMethod { by_size, direct, tree };
-bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
-              double* out, Checkpoint* cp = nullptr, SumMethod method = SumMethod::by_size);
+bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi, double* out,
+              Checkpoint* cp = nullptr, SumMethod method = SumMethod::by_size);
 
 // Complex-sample version of sinc_sum: s holds N interleaved (re, im) pairs,
 // out receives M interleaved pairs.  Same accuracy bound (per component,
@@ -73,13 +73,13 @@ bool sinc_sum_prefers_tree(std::size_t N, std::size_t M);
 // The two evaluations by themselves, same contract as sinc_sum.  The
 // hierarchical one hands inputs outside its domain (u not sorted, positions
 // negative or beyond 2^30) to the direct one.
-bool sinc_sum_direct(const double* v, std::size_t N, const double* u, std::size_t M,
-                     const double* s, double pi, double* out, Checkpoint* cp = nullptr);
-bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, std::size_t M,
-                             const double* s, double pi, double* out, Checkpoint* cp = nullptr);
-bool sinc_sum_tree(const double* v, std::size_t N, const double* u, std::size_t M,
-                   const double* s, double pi, double* out, Checkpoint* cp = nullptr);
-bool sinc_sum_tree_complex(const double* v, std::size_t N, const double* u, std::size_t M,
-                           const double* s, double pi, double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_direct(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                     double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                             double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_tree(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                   double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_tree_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                           double* out, Checkpoint* cp = nullptr);
 
 }  // namespace corvane::kernels

@@ -98,17 +98,17 @@ double sinc_direct(double d, double pi)
 }
 
 struct Problem {
-    const double* v;   // input positions, non-decreasing
+    const double* v;  // input positions, non-decreasing
     std::size_t n;
     std::size_t npad;  // n rounded up to kBlock
     const double* u;
-    const double* s;   // samples, interleaved when complex
+    const double* s;  // samples, interleaved when complex
     double pi;
-    double* vs;        // padded copy of v; near positions are moved away per output
-    double* w[4];      // identity weights: s*sin(x), s*cos(x) (re, then im)
-    double* sin_x;     // sin(pi v + eps), cos(pi v + eps)
+    double* vs;     // padded copy of v; near positions are moved away per output
+    double* w[4];   // identity weights: s*sin(x), s*cos(x) (re, then im)
+    double* sin_x;  // sin(pi v + eps), cos(pi v + eps)
     double* cos_x;
-    double* sin_y;     // sin(pi u), cos(pi u)
+    double* sin_y;  // sin(pi u), cos(pi u)
     double* cos_y;
     double* out;
 };
@@ -218,8 +218,8 @@ bool positions_ok(const double* x, std::size_t n)
 }
 
 template <bool kComplex>
-bool direct(const double* v, std::size_t n, const double* u, std::size_t m, const double* s, double pi,
-            double* out, Checkpoint* cp)
+bool direct(const double* v, std::size_t n, const double* u, std::size_t m, const double* s, double pi, double* out,
+            Checkpoint* cp)
 {
     constexpr std::size_t kChannels = kComplex ? 2 : 1;
     switch (detail::start(n, m, s, kChannels, pi, out)) {
@@ -295,8 +295,8 @@ bool sinc_sum_direct(const double* v, std::size_t N, const double* u, std::size_
     return dispatch<DirectSum>(false, v, N, u, M, s, pi, out, cp);
 }
 
-bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s,
-                             double pi, double* out, Checkpoint* cp)
+bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                             double* out, Checkpoint* cp)
 {
     return dispatch<DirectSum>(true, v, N, u, M, s, pi, out, cp);
 }

@@ -136,10 +136,10 @@ struct Problem {
     std::size_t n, m;
     const double* s;  // samples, interleaved when complex
     double pi;
-    int levels;                         // leaves are the 2^levels boxes of the last level
-    double width;                       // W, a power of two: the tree covers [0, W]
-    double scale;                       // 2^levels / W, a power of two
-    const double* v;                    // positions
+    int levels;       // leaves are the 2^levels boxes of the last level
+    double width;     // W, a power of two: the tree covers [0, W]
+    double scale;     // 2^levels / W, a power of two
+    const double* v;  // positions
     const double* u;
     const double* w[4];                 // s sin(x), s cos(x) (re, then im)
     std::vector<std::size_t> src, tgt;  // leaf b: sources [src[b], src[b+1]), targets alike
@@ -343,7 +343,7 @@ void leaf_moments(const Problem& p, std::size_t b, double* q)
         V acc[kW][P];
         for (int c = 0; c < kW; ++c)
             for (int j = 0; j < P; ++j) acc[c][j] = V{};
-        auto add = [&](const V& x, const V (&wc)[kW]) {
+        auto add = [&](const V& x, const V(&wc)[kW]) {
             const V xi = (x * p.scale - fb) * 2.0 - 1.0;
             const V x2 = xi + xi;
             for (int c = 0; c < kW; ++c) {
@@ -382,8 +382,7 @@ template <bool kMasked, class V, int kW>
 CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* const (&w)[kW], const V& um,
                               V (&acc)[kW])
 {
-    const V vpi = broadcast<V>(p.pi), veps = broadcast<V>(kEps), safe = broadcast<V>(p.pi),
-            near = broadcast<V>(kNear);
+    const V vpi = broadcast<V>(p.pi), veps = broadcast<V>(kEps), safe = broadcast<V>(p.pi), near = broadcast<V>(kNear);
     // e = fl(u - v) = -fl(v - u) (rounding is symmetric), written this way round
     // so that v can be a broadcast memory operand.
     auto den = [&](double vk, Mask<V>& kept) {
@@ -776,8 +775,8 @@ bool sinc_sum_tree(const double* v, std::size_t N, const double* u, std::size_t 
     return dispatch<TreeSum>(false, v, N, u, M, s, pi, out, cp);
 }
 
-bool sinc_sum_tree_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s,
-                           double pi, double* out, Checkpoint* cp)
+bool sinc_sum_tree_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                           double* out, Checkpoint* cp)
 {
     return dispatch<TreeSum>(true, v, N, u, M, s, pi, out, cp);
 }

@@ -18,8 +18,8 @@ Name plt_("plt"), Ns_("Ns"), t_("t"), x_("x"), n_("n"), T_("T"), t0_("t0"), x0_(
     x1_("x1"), x2_("x2"), underscore_("_"), t2_("t2"), sinc_interp_("sinc_interp"), interp_("interp"),
     sinc_table_("sinc_table"), table_("SINC_TABLE_Nq16Ns8"), table1_("SINC_TABLE_Nq16Ns8_1"),
     table2_("SINC_TABLE_Nq16Ns8_2");
-Name figure("figure"), plot("plot"), show("show"), subplot("subplot"), grid("grid"), xlabel("xlabel"),
-    ylabel("ylabel"), title("title"), legend("legend"), sinc("sinc"), interp("interp"), pi("pi");
+Name figure("figure"), plot("plot"), show("show"), subplot("subplot"), grid("grid"), xlabel("xlabel"), ylabel("ylabel"),
+    title("title"), legend("legend"), sinc("sinc"), interp("interp"), pi("pi");
 
 // for n in range(16): plt.plot(table[n, :])
 void plot_rows(Call& c, int line, const Name& table)

@@ -11,9 +11,9 @@
 
 #include "frame/buffer.hpp"
 #include "frame/interrupt.hpp"
-#include "resampler/functions.hpp"
 #include "kernels/sinc.hpp"
 #include "kernels/sinc_sum.hpp"
+#include "resampler/functions.hpp"
 #include "resampler/names.hpp"
 
 #include <cmath>
@@ -155,8 +155,7 @@ bool sinc(Call& c, const Object& x, Object& y)
     const double* src = t == Scalar::float64 ? static_cast<const double*>(in.data()) : widened.get();
     bool ok = false;
     frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
-        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()),
-                                    cp);
+        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()), cp);
     });
     if (!ok) return false;
     y = result;

@@ -114,6 +114,7 @@ Object sinc(Call& c, Object x)
     c.at(125);  // x = np.array(x)
     x = c.global(n::np).attr(n::array)(x);
     const Object eps = 1e-8;  // eps = 1e-8
+
     c.at(127);  // y = np.where(np.abs(PI * x) < eps, 1.0,
     if (Object y; fast::sinc(c, x, y)) return y;
     Object where = c.global(n::np).attr(n::where);
@@ -128,7 +129,7 @@ Object sinc(Call& c, Object x)
         den = den + zero;
     }
     Object q = num / den;
-    c.at(127);  // y = np.where(...): the selection itself
+    c.at(127);                    // y = np.where(...): the selection itself
     return where(guard, 1.0, q);  // return y
 }
 
@@ -162,12 +163,20 @@ constexpr const char* interp_doc =
 
 }  // namespace
 
-constexpr Def sinc_table_def{"sinc_table", 52, {"Nq", "Ns"}, {}, {"Nq", "Ns", "X", "q", "kasier_window"}, nullptr,
-                         frame::body<sinc_table>};
-constexpr Def sinc_interp_def{"sinc_interp", 69, {"xin", "r"}, {1.0}, {"xin", "r", "N", "M", "u", "v", "xout", "i"},
-                          nullptr, frame::body<sinc_interp>};
-constexpr Def interp_def{"interp", 82, {"x", "xp", "yp", "mod"}, {"sinc"}, {"x", "xp", "yp", "mod", "N", "M", "y", "i"},
-                     interp_doc, frame::body<interp>};
+// clang-format off: a declaration's parts on lines of their own read best
+constexpr Def sinc_table_def{
+    "sinc_table", 52, {"Nq", "Ns"}, {}, {"Nq", "Ns", "X", "q", "kasier_window"}, nullptr, frame::body<sinc_table>};
+constexpr Def sinc_interp_def{
+    "sinc_interp",           69, {"xin", "r"}, {1.0}, {"xin", "r", "N", "M", "u", "v", "xout", "i"}, nullptr,
+    frame::body<sinc_interp>};
+constexpr Def interp_def{"interp",
+                         82,
+                         {"x", "xp", "yp", "mod"},
+                         {"sinc"},
+                         {"x", "xp", "yp", "mod", "N", "M", "y", "i"},
+                         interp_doc,
+                         frame::body<interp>};
 constexpr Def sinc_def{"sinc", 124, {"x"}, {}, {"x", "eps", "y"}, nullptr, frame::body<sinc>};
+// clang-format on
 
 }  // namespace resampler

@@ -71,7 +71,4 @@ frame::Module module("resampler", "corvane.dsp.resampler", "corvane/dsp/resample
 }  // namespace
 }  // namespace resampler
 
-PyMODINIT_FUNC PyInit_resampler()
-{
-    return resampler::module.init();
-}
+PyMODINIT_FUNC PyInit_resampler() { return resampler::module.init(); }

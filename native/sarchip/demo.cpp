@@ -15,8 +15,8 @@ using frame::Object;
 
 namespace {
 
-Name cv_("cv"), plt_("plt"), datapath_("datapath"), filepath_("filepath"), header_("header"), k_("k"), v_("v"),
-    x_("x"), sarchip_header_("sarchip_header"), sarchip_raw_("sarchip_raw"), ofmt_("ofmt");
+Name cv_("cv"), plt_("plt"), datapath_("datapath"), filepath_("filepath"), header_("header"), k_("k"), v_("v"), x_("x"),
+    sarchip_header_("sarchip_header"), sarchip_raw_("sarchip_raw"), ofmt_("ofmt");
 Name data_path("data_path"), items("items"), max("max"), min("min"), figure("figure"), subplot("subplot"),
     imshow("imshow"), title("title"), show("show"), real("real"), imag("imag"), abs("abs"), angle("angle");
 

@@ -208,7 +208,8 @@ constexpr const char* sarchip_raw_doc =
     "    Returns\n"
     "    -------\n"
     "    array\n"
-    "        raw data, :math:`H\\times W` complex for ``'c'``, :math:`H\\times W\\times 2` real for ``'r'`` or ``'ap'``.\n"
+    "        raw data, :math:`H\\times W` complex for ``'c'``, :math:`H\\times W\\times 2` real for ``'r'`` or "
+    "``'ap'``.\n"
     "\n"
     "    Examples\n"
     "    --------\n"
@@ -277,10 +278,21 @@ constexpr const char* sarchip_raw_doc =
 
 }  // namespace
 
-constexpr Def sarchip_header_def{"sarchip_header", 34, {"filepath"}, {}, {"filepath", "f", "header", "version", "data", "name", "value"},
-                             sarchip_header_doc, frame::body<sarchip_header>};
-constexpr Def sarchip_raw_def{"sarchip_raw", 83, {"filepath", "ofmt"}, {"c"},
-                          {"filepath", "ofmt", "f", "data", "_", "v", "offsets", "k", "ncols", "nrows", "x"},
-                          sarchip_raw_doc, frame::body<sarchip_raw>};
+// clang-format off: a declaration's parts on lines of their own read best
+constexpr Def sarchip_header_def{"sarchip_header",
+                                 34,
+                                 {"filepath"},
+                                 {},
+                                 {"filepath", "f", "header", "version", "data", "name", "value"},
+                                 sarchip_header_doc,
+                                 frame::body<sarchip_header>};
+constexpr Def sarchip_raw_def{"sarchip_raw",
+                              83,
+                              {"filepath", "ofmt"},
+                              {"c"},
+                              {"filepath", "ofmt", "f", "data", "_", "v", "offsets", "k", "ncols", "nrows", "x"},
+                              sarchip_raw_doc,
+                              frame::body<sarchip_raw>};
+// clang-format on
 
 }  // namespace sarchip

@@ -38,7 +38,4 @@ frame::Module module("sarchip", "corvane.datasets.sarchip", "corvane/datasets/sa
 }  // namespace
 }  // namespace sarchip
 
-PyMODINIT_FUNC PyInit_sarchip()
-{
-    return sarchip::module.init();
-}
+PyMODINIT_FUNC PyInit_sarchip() { return sarchip::module.init(); }

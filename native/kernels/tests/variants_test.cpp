@@ -102,10 +102,10 @@ void sums_agree(const std::string& name, const std::vector<double>& v, const std
         agree(what, [&] {
             std::vector<double> out((kComplex ? 2 : 1) * u.size());
             const double* sp = reinterpret_cast<const double*>(s.data());
-            const bool ok = kComplex ? k::sinc_sum_complex(v.data(), v.size(), u.data(), u.size(), sp, kPi,
-                                                           out.data(), nullptr, method)
-                                     : k::sinc_sum(v.data(), v.size(), u.data(), u.size(), sp, kPi, out.data(),
-                                                   nullptr, method);
+            const bool ok =
+                kComplex
+                    ? k::sinc_sum_complex(v.data(), v.size(), u.data(), u.size(), sp, kPi, out.data(), nullptr, method)
+                    : k::sinc_sum(v.data(), v.size(), u.data(), u.size(), sp, kPi, out.data(), nullptr, method);
             Result r{ok};
             append(r, out);
             return r;
@@ -117,8 +117,8 @@ void sums_agree_all()
 {
     std::mt19937_64 rng(22);
     std::normal_distribution<double> normal;
-    const std::size_t shapes[][2] = {{1, 1}, {2, 9}, {7, 13}, {63, 64}, {65, 130}, {200, 601}, {1000, 1999},
-                                     {3001, 6002}};
+    const std::size_t shapes[][2] = {{1, 1},    {2, 9},     {7, 13},      {63, 64},
+                                     {65, 130}, {200, 601}, {1000, 1999}, {3001, 6002}};
     for (const auto& nm : shapes) {
         const std::size_t n = nm[0], m = nm[1];
         const std::vector<double> v = linspace(double(n), n);
@@ -195,8 +195,9 @@ void decode_agrees()
     });
     agree("decode::any_nan and classify", [&] {
         namespace d = corvane::kernels::decode;
-        return Result{d::any_nan(a.data(), n), d::any_nan(mb.data(), n), std::uint64_t(d::classify(mb.data(), ps.data(), n)),
-                      std::uint64_t(d::classify(mb.data(), pw.data(), n)), std::uint64_t(d::classify(a.data(), ps.data(), n))};
+        return Result{
+            d::any_nan(a.data(), n), d::any_nan(mb.data(), n), std::uint64_t(d::classify(mb.data(), ps.data(), n)),
+            std::uint64_t(d::classify(mb.data(), pw.data(), n)), std::uint64_t(d::classify(a.data(), ps.data(), n))};
     });
     for (const auto* pha : {&ps, &pw}) {
         agree("decode::planes and complex", [&] {
