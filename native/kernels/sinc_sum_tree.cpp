@@ -704,44 +704,82 @@ namespace corvane::kernels {
 namespace detail {
 namespace {
 
+// cos(k pi / 32) for k = 0 ... 16, correctly rounded (tests/test_kernel_constants.py
+// recomputes them): the Chebyshev nodes cos((2l + 1) pi / 32) and the values
+// of the Chebyshev polynomials there, T_j(node_l) = cos(j (2l + 1) pi / 32).
+constexpr double kCosPi32[17] = {
+    0x1.0000000000000p+0,
+    0x1.fd88da3d12526p-1,
+    0x1.f6297cff75cb0p-1,
+    0x1.e9f4156c62ddap-1,
+    0x1.d906bcf328d46p-1,
+    0x1.c38b2f180bdb1p-1,
+    0x1.a9b66290ea1a3p-1,
+    0x1.8bc806b151741p-1,
+    0x1.6a09e667f3bcdp-1,
+    0x1.44cf325091dd6p-1,
+    0x1.1c73b39ae68c8p-1,
+    0x1.e2b5d3806f63bp-2,
+    0x1.87de2a6aea963p-2,
+    0x1.294062ed59f06p-2,
+    0x1.8f8b83c69a60bp-3,
+    0x1.917a6bc29b42cp-4,
+    0.0,
+};
+
+// cos(m pi / 32) for m >= 0, from the table by symmetry.
+double cos_pi32(int m)
+{
+    m %= 64;
+    if (m <= 16) return kCosPi32[m];
+    if (m <= 32) return -kCosPi32[32 - m];
+    if (m <= 48) return -kCosPi32[m - 32];
+    return kCosPi32[64 - m];
+}
+
+// The tables in double arithmetic, every sum in one fixed order and nothing
+// fused, from the constants above: the same bits on every machine (the
+// libm's cosine and long double, once used here, differ between
+// architectures, and long double is a slow software type on aarch64). Their
+// rounding errors, a few 1e-16 relative, are far below the interpolation
+// error of the transfers (the bound above).
 TreeTables make_tables()
 {
     TreeTables t;
-    const long double pi = 3.141592653589793238462643383279502884L;
-    long double node[P], cheb[P][P];  // cheb[j][l] = T_j(node_l)
-    for (int l = 0; l < P; ++l) node[l] = std::cos(pi * (l + 0.5L) / P);
+    double node[P], cheb[P][P];  // cheb[j][l] = T_j(node_l)
+    for (int l = 0; l < P; ++l) node[l] = cos_pi32(2 * l + 1);
     for (int j = 0; j < P; ++j)
-        for (int l = 0; l < P; ++l) cheb[j][l] = std::cos(j * pi * (l + 0.5L) / P);
+        for (int l = 0; l < P; ++l) cheb[j][l] = cos_pi32(j * (2 * l + 1));
     // Values at the nodes -> Chebyshev coefficients, and moments -> node weights.
-    auto to_coef = [&](int j, int l) { return (j == 0 ? 1.0L : 2.0L) / P * cheb[j][l]; };
-    auto to_weight = [&](int l, int i) { return (i == 0 ? 1.0L : 2.0L) / P * cheb[i][l]; };
+    auto to_coef = [&](int j, int l) { return (j == 0 ? 1.0 : 2.0) / P * cheb[j][l]; };
+    auto to_weight = [&](int l, int i) { return (i == 0 ? 1.0 : 2.0) / P * cheb[i][l]; };
 
     for (int h = 0; h < 2; ++h) {
-        long double f[P][P];  // f[j][l] = T_j((node_l + 2h - 1) / 2)
+        double f[P][P];  // f[j][l] = T_j((node_l + 2h - 1) / 2)
         for (int l = 0; l < P; ++l) {
-            const long double y = (node[l] + (2 * h - 1)) / 2;
+            const double y = (node[l] + (2 * h - 1)) / 2;
             f[0][l] = 1;
             f[1][l] = y;
             for (int j = 2; j < P; ++j) f[j][l] = 2 * y * f[j - 1][l] - f[j - 2][l];
         }
         for (int j = 0; j < P; ++j)
             for (int i = 0; i < P; ++i) {
-                long double c = 0;
+                double c = 0;
                 for (int l = 0; l < P; ++l) c += to_coef(i, l) * f[j][l];
                 if (i > j) c = 0;  // exactly: the polynomial has degree j
-                t.shift[h][j * P + i] = static_cast<double>(c);
-                t.shift_t[h][i * P + j] = static_cast<double>(c);
+                t.shift[h][j * P + i] = c;
+                t.shift_t[h][i * P + j] = c;
             }
     }
 
     for (int o = 0; o < 4; ++o) {
         for (int power = 1; power <= 2; ++power) {
-            long double kw[P][P];  // kernel at (target node l, source node i') times weights
+            double kw[P][P];  // kernel at (target node l, source node i') times weights
             for (int l = 0; l < P; ++l)
                 for (int i = 0; i < P; ++i) {
-                    long double acc = 0;
+                    double acc = 0;
                     for (int q = 0; q < P; ++q) {
-                        const long double d = 2.0L * kOffsets[o] + node[q] - node[l];
+                        const double d = 2.0 * kOffsets[o] + node[q] - node[l];
                         acc += (power == 1 ? 1 / d : 1 / (d * d)) * to_weight(q, i);
                     }
                     kw[l][i] = acc;
@@ -749,9 +787,9 @@ TreeTables make_tables()
             double* dst = power == 1 ? t.far0[o] : t.far1[o];
             for (int j = 0; j < P; ++j)
                 for (int i = 0; i < P; ++i) {
-                    long double acc = 0;
+                    double acc = 0;
                     for (int l = 0; l < P; ++l) acc += to_coef(j, l) * kw[l][i];
-                    dst[i * P + j] = static_cast<double>(acc);
+                    dst[i * P + j] = acc;
                 }
         }
     }
