@@ -4,10 +4,12 @@
 // use memory in the same way.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #if defined(__linux__)
@@ -29,6 +31,29 @@ constexpr double kNear = 1.0;
 // sinc_sum_direct.cpp); beyond it only the hierarchical one can.
 constexpr double kMaxDirectPosition = 0x1p22;
 
+// Whether no value is an infinity or a NaN. A reduction over the bit
+// patterns rather than a loop that stops early, so that it vectorises.
+inline bool all_finite(const double* x, std::size_t n)
+{
+    constexpr std::uint64_t magnitude = ~std::uint64_t(0) >> 1, infinity = std::uint64_t(0x7ff) << 52;
+    std::uint64_t worst = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t b;
+        std::memcpy(&b, x + i, sizeof b);
+        worst = std::max(worst, b & magnitude);
+    }
+    return worst < infinity;
+}
+
+// Whether x is non-decreasing and within [lo, hi] (NaN is not).
+inline bool sorted_within(const double* x, std::size_t n, double lo, double hi)
+{
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= (x[i] >= lo) & (x[i] <= hi);
+    for (std::size_t i = 1; i < n; ++i) ok &= x[i] >= x[i - 1];
+    return ok;
+}
+
 // The checks both evaluations start with, for n samples of `channels`
 // doubles each and m outputs.
 enum class Start {
@@ -44,17 +69,7 @@ inline Start start(std::size_t n, std::size_t m, const double* s, std::size_t ch
         return Start::done;
     }
     if (!(pi >= 1.0 && pi <= 4.0)) return Start::refuse;
-    for (std::size_t i = 0; i < channels * n; ++i)
-        if (!std::isfinite(s[i])) return Start::refuse;
-    return Start::go;
-}
-
-// Whether no output overflowed.
-inline bool all_finite(const double* x, std::size_t n)
-{
-    for (std::size_t i = 0; i < n; ++i)
-        if (!std::isfinite(x[i])) return false;
-    return true;
+    return all_finite(s, channels * n) ? Start::go : Start::refuse;
 }
 
 // Uninitialised scratch of n doubles, 64-byte aligned.  From 4 MiB on it is

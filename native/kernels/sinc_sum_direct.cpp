@@ -210,11 +210,12 @@ void sum_terms(const Problem& p, std::size_t m_begin, std::size_t m_end)
     }
 }
 
+// Whether every |x[i]| <= kMaxPosition (NaN is not).
 bool positions_ok(const double* x, std::size_t n)
 {
-    for (std::size_t i = 0; i < n; ++i)
-        if (!(std::fabs(x[i]) <= kMaxPosition)) return false;  // also rejects NaN
-    return true;
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(x[i]) <= kMaxPosition;
+    return ok;
 }
 
 template <bool kComplex>
@@ -227,9 +228,7 @@ bool direct(const double* v, std::size_t n, const double* u, std::size_t m, cons
     case detail::Start::refuse: return false;
     case detail::Start::go: break;
     }
-    if (!positions_ok(v, n) || !positions_ok(u, m)) return false;
-    for (std::size_t k = 1; k < n; ++k)
-        if (v[k] < v[k - 1]) return false;
+    if (!detail::sorted_within(v, n, -kMaxPosition, kMaxPosition) || !positions_ok(u, m)) return false;
 
     // One allocation, 64-byte aligned blocks: vs | w[0..] | sin_x cos_x | sin_y cos_y.
     constexpr std::size_t kAlignDoubles = 8;

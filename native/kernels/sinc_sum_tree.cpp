@@ -219,14 +219,12 @@ void wide_phases(const double* x, std::size_t n, double pi, double shift, double
 // Lanes over outputs: each output's near inputs are a short run of indices,
 // found with the one test on fl(v - u); round j takes the j-th input of every
 // run.  The arithmetic is that of the element-wise sinc, on vectors
-// (sincos_reduced_vec is bit-identical to sincos_fast).  At most four lanes:
-// GCC 12 turns the AVX-512 form of these compares (mask registers, then
-// vectors) into scalar code.
+// (sincos_reduced_vec is bit-identical to sincos_fast).
 template <bool kComplex>
 void near_terms8(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
                  double* re, double* im)
 {
-    using V = typename VecOf<(Traits<kIsa>::lanes < 4 ? Traits<kIsa>::lanes : 4)>::type;
+    using V = Vec;
     constexpr int Ln = kLanes<V>;
     constexpr int kGroups = 8 / Ln;
     typedef Mask<V> Index;  // lanes of 64-bit integers, true = -1
@@ -578,15 +576,6 @@ bool run_tree(const Problem& p, Checkpoint* cp)
     return true;
 }
 
-bool sorted_in_range(const double* x, std::size_t n)
-{
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!(x[i] >= 0.0 && x[i] <= kTreeMaxPosition)) return false;  // also rejects NaN
-        if (i > 0 && x[i] < x[i - 1]) return false;
-    }
-    return true;
-}
-
 // Levels of the tree over [0, W] for n + m points spread over [0, hi]:
 // leaves as wide as kLeafPoints points need, but at least kMinLeafWidth.
 void choose_tree(std::size_t n, std::size_t m, double hi, int& levels, double& width)
@@ -611,7 +600,7 @@ bool tree(const double* v, std::size_t n, const double* u, std::size_t m, const 
     case detail::Start::refuse: return false;
     case detail::Start::go: break;
     }
-    if (!sorted_in_range(v, n) || !sorted_in_range(u, m)) {
+    if (!detail::sorted_within(v, n, 0.0, kTreeMaxPosition) || !detail::sorted_within(u, m, 0.0, kTreeMaxPosition)) {
         // Outside the tree's domain (negative, unsorted or huge positions): the
         // direct sum decides, and refuses what it cannot do either.
         return kComplex ? sinc_sum_direct_complex(v, n, u, m, s, pi, out, cp)
