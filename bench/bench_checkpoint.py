@@ -28,14 +28,22 @@ def main():
     library = sysconfig.get_config_var("LDLIBRARY") or ""
     if cxx is None or not library.endswith(".so"):
         sys.exit("needs a C++ compiler and a Python built with a shared libpython")
+    cmake = shutil.which("cmake")
+    if cmake is None:
+        sys.exit("needs CMake")
     sources = [os.path.join(ROOT, "bench", "checkpoint_overhead.cpp")]
-    for folder in ("frame", os.path.join("resampler", "kernels")):
-        d = os.path.join(NATIVE, folder)
-        sources += sorted(os.path.join(d, f) for f in os.listdir(d) if f.endswith(".cpp"))
+    frame = os.path.join(NATIVE, "frame")
+    sources += sorted(os.path.join(frame, f) for f in os.listdir(frame) if f.endswith(".cpp"))
     with tempfile.TemporaryDirectory() as tmp:
+        # The kernels with their own flags and every variant, as the modules get them.
+        kernels = os.path.join(tmp, "kernels")
+        subprocess.run([cmake, "-S", os.path.join(NATIVE, "kernels"), "-B", kernels], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run([cmake, "--build", kernels, "--parallel", "2"], check=True, stdout=subprocess.DEVNULL)
         exe = os.path.join(tmp, "checkpoint_overhead")
         subprocess.run([cxx, "-std=c++17", "-O2", "-I", NATIVE, "-I", sysconfig.get_paths()["include"], *sources,
-                        "-L", libdir, "-l" + library[3:-3], "-Wl,-rpath," + libdir, "-o", exe], check=True)
+                        os.path.join(kernels, "libcorvane_kernels.a"), "-L", libdir, "-l" + library[3:-3],
+                        "-Wl,-rpath," + libdir, "-o", exe], check=True)
         subprocess.run([exe], check=True)
         subprocess.run([exe, "busy"], check=True)
 

@@ -4,7 +4,8 @@
 // argument a Python thread spins meanwhile, so that every check has to wait
 // for the interpreter lock. Built and run by bench_checkpoint.py.
 #include "frame/interrupt.hpp"
-#include "resampler/kernels/sinc_kernels.hpp"
+#include "kernels/sinc.hpp"
+#include "kernels/sinc_sum.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -41,10 +42,12 @@ struct Timed final : k::Checkpoint {
 int main(int argc, char**)
 {
     Py_Initialize();
-    if (argc > 1) PyRun_SimpleString("import threading\n"
-                                     "def spin():\n"
-                                     "    while True: pass\n"
-                                     "threading.Thread(target=spin, daemon=True).start()\n");
+    if (argc > 1)
+        PyRun_SimpleString(
+            "import threading\n"
+            "def spin():\n"
+            "    while True: pass\n"
+            "threading.Thread(target=spin, daemon=True).start()\n");
     // sinc_interp(np.cos(np.linspace(0, 30, 20000)), 4.0) and sinc of 2**24 values.
     const std::size_t N = 20000, M = 80000, n = std::size_t(1) << 24;
     std::vector<double> v(N), u(M), s(N), out(M), x(n), y(n);
@@ -79,10 +82,9 @@ int main(int argc, char**)
         }
     }
     std::printf("%s\n", argc > 1 ? "beside a Python thread that keeps the lock busy" : "alone");
-    std::printf("  sums %.3f s unchecked, %.3f s checked (ratio %.3f); sinc %.3f s, %.3f s (ratio %.3f)\n",
-                best[0][0], best[1][0], best[1][0] / best[0][0], best[0][1], best[1][1], best[1][1] / best[0][1]);
-    std::printf("  %d checks, %.1f us each on average, %.2f ms the longest: %.3f %% of the checked runs\n",
-                timed.asked, 1e6 * timed.spent / timed.asked, 1e3 * timed.longest,
-                100 * timed.spent / checked_total);
+    std::printf("  sums %.3f s unchecked, %.3f s checked (ratio %.3f); sinc %.3f s, %.3f s (ratio %.3f)\n", best[0][0],
+                best[1][0], best[1][0] / best[0][0], best[0][1], best[1][1], best[1][1] / best[0][1]);
+    std::printf("  %d checks, %.1f us each on average, %.2f ms the longest: %.3f %% of the checked runs\n", timed.asked,
+                1e6 * timed.spent / timed.asked, 1e3 * timed.longest, 100 * timed.spent / checked_total);
     return 0;
 }

@@ -542,3 +542,38 @@ def test_traceback_entry_without_memory_for_its_cache(tmp_path):
     # The exception being raised survives with its entry; nothing terminates.
     assert proc.returncode == 0, proc.stderr
     assert json.loads(proc.stdout) == [[["corvane.dsp.resampler.sinc", 127]]] * 2
+
+
+# The garbage collector's clear slot: what a cleared function still does. Run
+# in a child process (the function stays cleared for the rest of it); the
+# slot is taken from the type, by PyType_GetSlot where static types allow it.
+CLEARED = r"""
+import ctypes, pickle, sys
+import corvane.dsp.resampler as m
+f = m.{name}
+kind = type(f)
+if sys.version_info >= (3, 10):
+    get = ctypes.pythonapi.PyType_GetSlot
+    get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    slot = get(kind, 51)  # Py_tp_clear
+else:  # tp_clear: the 25th pointer-sized field of a type object
+    slot = ctypes.c_void_p.from_address(id(kind) + 24 * ctypes.sizeof(ctypes.c_void_p)).value
+assert ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(f) == 0
+assert f.__globals__ is None and f.__module__ is None and f.__defaults__ is None
+print(repr(f).split(" at ")[0], f.__reduce__(), f.__name__, f.__qualname__, f.__code__.co_firstlineno)
+assert pickle.loads(pickle.dumps(f)) is f
+try:
+    f(1)
+except RuntimeError as e:
+    print(e)
+"""
+
+
+@pytest.mark.parametrize("name", ["sinc", "interp"])
+def test_cleared_function_keeps_its_names_and_refuses_calls(name):
+    result = subprocess.run([sys.executable, "-c", CLEARED.format(name=name)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"<function {name} {name} {name} {name} {DEF_LINE[name]}",
+        f"{name}() was cleared and cannot be called",
+    ]

@@ -11,7 +11,8 @@ Scalar scalar_of(const Py_buffer& view)
     // little-endian host; anything else is left to the generic path.
     if (*f == '@' || *f == '=') ++f;
 #if PY_LITTLE_ENDIAN
-    else if (*f == '<') ++f;
+    else if (*f == '<')
+        ++f;
 #endif
     const Py_ssize_t n = view.itemsize;
     if (std::strcmp(f, "?") == 0 && n == 1) return Scalar::boolean;

@@ -11,8 +11,22 @@
 namespace frame {
 
 // The element type of a native-order buffer, from its struct format.
-enum class Scalar { other, boolean, int8, uint8, int16, uint16, int32, uint32, int64, uint64, float32, float64,
-                    complex64, complex128 };
+enum class Scalar {
+    other,
+    boolean,
+    int8,
+    uint8,
+    int16,
+    uint16,
+    int32,
+    uint32,
+    int64,
+    uint64,
+    float32,
+    float64,
+    complex64,
+    complex128
+};
 
 Scalar scalar_of(const Py_buffer& view);
 inline bool is_complex(Scalar s) { return s == Scalar::complex64 || s == Scalar::complex128; }
@@ -59,11 +73,11 @@ void without_gil(Work&& work)
 {
     std::exception_ptr failure;
     Py_BEGIN_ALLOW_THREADS
-    try {
-        work();
-    } catch (...) {
-        failure = std::current_exception();
-    }
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
     Py_END_ALLOW_THREADS
     if (failure) std::rethrow_exception(failure);
 }

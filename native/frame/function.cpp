@@ -129,8 +129,7 @@ void Call::set_global(const Name& name, const Object& value) const
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const Def* def;
     Module* module;
     Site* site;
@@ -198,13 +197,17 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t P, PyObject* kwna
 PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept
 {
     FunctionObject* f = as_function(self);
+    if (!f->globals) {  // cleared by the garbage collector: no namespace to run in
+        PyErr_Format(PyExc_RuntimeError, "%U() was cleared and cannot be called", f->qualname);
+        return nullptr;
+    }
     Call c(f->globals, f->module->builtins(), f->def->line);
     PyObject* result = nullptr;
     if (Py_EnterRecursiveCall(" while calling a Python object") == 0) {
         try {
             Object bound[max_params];
             bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-            result = f->def->body(c, bound).release();
+            result = f->def->body.run(c, bound).release();
         } catch (...) {
             set_python_error();
         }
@@ -234,18 +237,18 @@ int traverse(PyObject* self, visitproc visit, void* arg)
     return 0;
 }
 
+// What can take part in a reference cycle: the fields that may hold any
+// object. The name, qualified name, code and the call defaults (strings, a
+// code object, floats) stay until the function is freed, so that repr,
+// pickling and tracebacks still work on a cleared function.
 int clear(PyObject* self)
 {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->globals);
-    Py_CLEAR(f->call_defaults);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
-    Py_CLEAR(f->code);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     return 0;
@@ -254,8 +257,13 @@ int clear(PyObject* self)
 void dealloc(PyObject* self)
 {
     PyObject_GC_UnTrack(self);
-    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    FunctionObject* f = as_function(self);
+    if (f->weakreflist) PyObject_ClearWeakRefs(self);
     clear(self);
+    Py_CLEAR(f->call_defaults);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
     PyObject_GC_Del(self);
 }
 
@@ -310,8 +318,14 @@ int set_string(PyObject* self, PyObject* value, PyObject* FunctionObject::*field
 }
 
 int set_name(PyObject* self, PyObject* v, void*) { return set_string(self, v, &FunctionObject::name, "__name__"); }
-int set_qualname(PyObject* self, PyObject* v, void*) { return set_string(self, v, &FunctionObject::qualname, "__qualname__"); }
-int set_module(PyObject* self, PyObject* v, void*) { return set_field(as_function(self)->module_name, v ? v : Py_None); }
+int set_qualname(PyObject* self, PyObject* v, void*)
+{
+    return set_string(self, v, &FunctionObject::qualname, "__qualname__");
+}
+int set_module(PyObject* self, PyObject* v, void*)
+{
+    return set_field(as_function(self)->module_name, v ? v : Py_None);
+}
 int set_doc(PyObject* self, PyObject* v, void*) { return set_field(as_function(self)->doc, v ? v : Py_None); }
 
 int set_defaults(PyObject* self, PyObject* v, void*)
@@ -391,10 +405,7 @@ PyTypeObject* ready_type()
     return &t;
 }
 
-Object new_ref(PyObject* p)
-{
-    return Object::borrow(p ? p : Py_None);
-}
+Object new_ref(PyObject* p) { return Object::borrow(p ? p : Py_None); }
 
 }  // namespace
 
@@ -427,9 +438,6 @@ Object make_function(const Def& def, Module& module)
     return Object::steal(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_function(PyObject* o, const Def& def)
-{
-    return Py_TYPE(o) == &function_type && as_function(o)->def == &def;
-}
+bool is_function(PyObject* o, const Def& def) { return Py_TYPE(o) == &function_type && as_function(o)->def == &def; }
 
 }  // namespace frame

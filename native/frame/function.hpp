@@ -67,8 +67,8 @@ private:
 
 // A default value, fixed when the module is initialised.
 struct Default {
-    Default(double v) : is_float(true), number(v), text(nullptr) {}
-    Default(const char* s) : is_float(false), number(0), text(s) {}
+    constexpr Default(double v) : is_float(true), number(v), text(nullptr) {}
+    constexpr Default(const char* s) : is_float(false), number(0), text(s) {}
     bool is_float;
     double number;
     const char* text;
@@ -76,25 +76,20 @@ struct Default {
 
 constexpr int max_params = 8;
 
-// Declaration of one module-level function.
-struct Def {
-    using Body = Object (*)(Call&, Object* args);
-
-    const char* name;
-    int line;  // line of the definition; binding errors report it
-    std::initializer_list<const char*> params;
-    std::initializer_list<Default> defaults;  // for the last len(defaults) params
-    std::initializer_list<const char*> varnames;
-    const char* doc;  // nullptr: no docstring
-    Body body;
+// A body with its parameters as separate arguments, adapted to one type:
+// `Object f(Call&, Object a, Object b, ...)` runs as run(call, args), and
+// takes `arity` arguments.
+struct Body {
+    Object (*run)(Call&, Object* args);
+    std::size_t arity;
 };
 
-// Adapts `Object f(Call&, Object a, Object b, ...)` to the uniform body type.
 template <auto F>
 struct BodyOf;
 
 template <class... P, Object (*F)(Call&, P...)>
 struct BodyOf<F> {
+    static constexpr std::size_t arity = sizeof...(P);
     static Object run(Call& c, Object* a) { return run(c, a, std::index_sequence_for<P...>{}); }
     template <std::size_t... I>
     static Object run(Call& c, Object* a, std::index_sequence<I...>)
@@ -104,7 +99,51 @@ struct BodyOf<F> {
 };
 
 template <auto F>
-constexpr Def::Body body = &BodyOf<F>::run;
+constexpr Body body{&BodyOf<F>::run, BodyOf<F>::arity};
+
+namespace detail {
+
+// The errors a declaration can have. Not constexpr: reaching one while a
+// constexpr Def is compiled stops the build, and the error names it.
+inline bool more_parameters_than_max_params() { throw 0; }
+inline bool parameters_differ_from_the_body_in_number() { throw 0; }
+inline bool more_defaults_than_parameters() { throw 0; }
+inline bool variable_names_do_not_begin_with_the_parameters() { throw 0; }
+
+constexpr bool same(const char* a, const char* b)
+{
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+constexpr bool lead(std::initializer_list<const char*> params, std::initializer_list<const char*> varnames)
+{
+    if (varnames.size() < params.size()) return false;
+    auto v = varnames.begin();
+    for (const char* p : params)
+        if (!same(p, *v++)) return false;
+    return true;
+}
+
+}  // namespace detail
+
+// Declaration of one module-level function. Declare it constexpr: its
+// checks then run when it is compiled, and a malformed one does not build.
+struct Def {
+    const char* name;
+    int line;  // line of the definition; binding errors report it
+    std::initializer_list<const char*> params;
+    std::initializer_list<Default> defaults;  // for the last len(defaults) params
+    std::initializer_list<const char*> varnames;
+    const char* doc;  // nullptr: no docstring
+    Body body;
+    // The checks, run when a constexpr Def is compiled.
+    bool checked = params.size() > max_params        ? detail::more_parameters_than_max_params()
+                   : params.size() != body.arity     ? detail::parameters_differ_from_the_body_in_number()
+                   : defaults.size() > params.size() ? detail::more_defaults_than_parameters()
+                   : !detail::lead(params, varnames) ? detail::variable_names_do_not_begin_with_the_parameters()
+                                                     : true;
+};
 
 // The function type shared by both modules (one copy per module library).
 // Creating a function object also prepares its code object and defaults.

@@ -34,7 +34,7 @@ private:
     using Clock = std::chrono::steady_clock;
     PyThreadState* thread_ = nullptr;
     Clock::time_point next_{};  // no check before this
-    bool main_thread_ = true;  // until the first check finds otherwise
+    bool main_thread_ = true;   // until the first check finds otherwise
     bool thread_known_ = false;
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;

@@ -42,26 +42,26 @@ void copy_spec_attr(const Object& spec, const Object& module, const char* attr, 
 
 }  // namespace
 
+// clang-format off: the slot list changes with the Python version
 Module::Module(const char* name, const char* qualname, const char* file, std::initializer_list<const Def*> defs,
                std::initializer_list<Builtin*> builtins, Body body)
-    : name_(name),
-      qualname_(qualname),
-      file_(file),
-      defs_(defs),
-      fetch_(builtins),
-      body_(body),
-      slots_{{Py_mod_create, reinterpret_cast<void*>(&Module::create)},
-             {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)},
+    : name_(name), qualname_(qualname), file_(file), defs_(defs), fetch_(builtins), body_(body), slots_
+{
+    {Py_mod_create, reinterpret_cast<void*>(&Module::create)}, {Py_mod_exec, reinterpret_cast<void*>(&Module::exec)},
 #if PY_VERSION_HEX >= 0x030C0000
-             {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+        {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-             {Py_mod_gil, Py_MOD_GIL_USED},
+        {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
-             {0, nullptr}},
-      methods_{{nullptr, nullptr, 0, nullptr}},
-      def_{PyModuleDef_HEAD_INIT, name, nullptr, 0, methods_, slots_, nullptr, nullptr, nullptr},
-      init_site_(*this, std::string("init ") + qualname)
+    {
+        0, nullptr
+    }
+}
+, methods_{{nullptr, nullptr, 0, nullptr}},
+    def_{PyModuleDef_HEAD_INIT, name, nullptr, 0, methods_, slots_, nullptr, nullptr, nullptr},
+    init_site_(*this, std::string("init ") + qualname)
+// clang-format on
 {
 }
 
@@ -79,8 +79,9 @@ PyObject* Module::create(PyObject* spec, PyModuleDef*)
     if (id < 0) return nullptr;
     long long recorded = -1;
     if (!m.interpreter_.compare_exchange_strong(recorded, id) && recorded != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (m.module_) {
@@ -102,17 +103,14 @@ PyObject* Module::create(PyObject* spec, PyModuleDef*)
     }
 }
 
-int Module::exec(PyObject* module)
-{
-    return the_module->exec_here(module);
-}
+int Module::exec(PyObject* module) { return the_module->exec_here(module); }
 
 int Module::exec_here(PyObject* module)
 {
     if (module_) {
         if (module_ == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", name_);
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     name_);
         return -1;
     }
     Py_INCREF(module);
@@ -130,8 +128,9 @@ int Module::exec_here(PyObject* module)
     runtime_version(major, minor);
     if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
         char text[200];
-        std::snprintf(text, sizeof text, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                      PY_MAJOR_VERSION, PY_MINOR_VERSION, qualname_, "does not match", major, minor);
+        std::snprintf(text, sizeof text,
+                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", PY_MAJOR_VERSION,
+                      PY_MINOR_VERSION, qualname_, "does not match", major, minor);
         if (PyErr_WarnEx(PyExc_RuntimeWarning, text, 1) < 0) {
             forget();
             return -1;
@@ -182,7 +181,8 @@ void Module::prepare()
         Object varnames = Object::steal(PyTuple_New(static_cast<Py_ssize_t>(def->varnames.size())));
         Py_ssize_t i = 0;
         for (const char* v : def->varnames) PyTuple_SET_ITEM(varnames.get(), i++, Object(v).release());
-        static Name co_argcount("co_argcount"), co_nlocals("co_nlocals"), co_varnames("co_varnames"), replace("replace");
+        static Name co_argcount("co_argcount"), co_nlocals("co_nlocals"), co_varnames("co_varnames"),
+            replace("replace");
         code = code.attr(replace).call({}, {{co_argcount, Object(static_cast<long>(def->params.size()))},
                                             {co_nlocals, Object(static_cast<long>(def->varnames.size()))},
                                             {co_varnames, varnames}});
@@ -208,6 +208,7 @@ const Module::Prepared& Module::prepared(const Def& def) const
 
 void Module::define(Call& c, const Def& def)
 {
+    c.at(def.line);
     Object f = make_function(def, *this);
     Object key = Object::steal(PyUnicode_InternFromString(def.name));
     check(PyDict_SetItem(c.globals().get(), key.get(), f.get()));

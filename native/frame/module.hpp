@@ -57,7 +57,8 @@ public:
     PyObject* globals() const { return globals_; }
     PyObject* builtins() const { return builtins_dict_; }
 
-    // `def name(...)`: make the function object of `def` and bind it.
+    // `def name(...)` on the line of the definition: make the function object
+    // of `def` and bind it.
     void define(Call& c, const Def& def);
     // `from <name> import *`
     void star_import(Call& c, const char* name);

@@ -125,14 +125,23 @@ inline bool truth(const Object& o) { return check(PyObject_IsTrue(o.get())) != 0
 inline Object operator+(const Object& a, const Object& b) { return Object::steal(PyNumber_Add(a.get(), b.get())); }
 inline Object operator-(const Object& a, const Object& b) { return Object::steal(PyNumber_Subtract(a.get(), b.get())); }
 inline Object operator*(const Object& a, const Object& b) { return Object::steal(PyNumber_Multiply(a.get(), b.get())); }
-inline Object operator/(const Object& a, const Object& b) { return Object::steal(PyNumber_TrueDivide(a.get(), b.get())); }
+inline Object operator/(const Object& a, const Object& b)
+{
+    return Object::steal(PyNumber_TrueDivide(a.get(), b.get()));
+}
 inline Object operator|(const Object& a, const Object& b) { return Object::steal(PyNumber_Or(a.get(), b.get())); }
 inline Object pow(const Object& a, const Object& b) { return Object::steal(PyNumber_Power(a.get(), b.get(), Py_None)); }
 inline Object neg(const Object& a) { return Object::steal(PyNumber_Negative(a.get())); }
 
 // Rich comparisons return objects (arrays compare element-wise).
-inline Object lt(const Object& a, const Object& b) { return Object::steal(PyObject_RichCompare(a.get(), b.get(), Py_LT)); }
-inline Object eq(const Object& a, const Object& b) { return Object::steal(PyObject_RichCompare(a.get(), b.get(), Py_EQ)); }
+inline Object lt(const Object& a, const Object& b)
+{
+    return Object::steal(PyObject_RichCompare(a.get(), b.get(), Py_LT));
+}
+inline Object eq(const Object& a, const Object& b)
+{
+    return Object::steal(PyObject_RichCompare(a.get(), b.get(), Py_EQ));
+}
 
 // `int(o)`
 inline Object to_int(const Object& o) { return Object::steal(PyNumber_Long(o.get())); }

@@ -11,12 +11,12 @@ namespace corvane::kernels {
 
 class Checkpoint {
 public:
-  // True to go on; false to abandon the work, whose output is then
-  // unspecified.  Called from the thread running the kernel.
-  virtual bool proceed() noexcept = 0;
+    // True to go on; false to abandon the work, whose output is then
+    // unspecified.  Called from the thread running the kernel.
+    virtual bool proceed() noexcept = 0;
 
 protected:
-  ~Checkpoint() = default;
+    ~Checkpoint() = default;
 };
 
 // True when there is no checkpoint or it says go on.

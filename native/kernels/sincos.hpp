@@ -1,5 +1,9 @@
 // Branch-free sine/cosine for the kernels: written as straight-line scalar
-// code so loops calling it auto-vectorise under any target attribute.
+// code so loops calling it auto-vectorise in any kernel variant, plus a form
+// on GCC/Clang vectors for the loops the compiler does not vectorise itself.
+// Neither fuses a multiply and an add (the kernels are built with
+// -ffp-contract=off): a fused polynomial step would round differently, and
+// the baseline variants have no fused multiply-add to give the same bits.
 #pragma once
 
 #include <cfloat>
@@ -7,16 +11,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/exact.hpp"
+
 // The round-to-integer trick below relies on every double operation being
 // rounded to double; x87 excess precision would break it.
 #if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0
 #error "corvane kernels need double evaluation (on 32-bit x86 use -msse2 -mfpmath=sse)"
-#endif
-
-#if defined(__GNUC__)
-#define CORVANE_INLINE inline __attribute__((always_inline))
-#else
-#define CORVANE_INLINE inline
 #endif
 
 namespace corvane::kernels::detail {
@@ -51,120 +51,122 @@ constexpr double kC3 = -0x1.27e4fa0241f7cp-22;
 constexpr double kC4 = 0x1.1eeb52a201da3p-29;
 constexpr double kC5 = -0x1.906dbf4fda044p-37;
 
-CORVANE_INLINE std::uint64_t to_bits(double x) {
-  std::uint64_t b;
-  std::memcpy(&b, &x, sizeof b);
-  return b;
+CORVANE_INLINE std::uint64_t to_bits(double x)
+{
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
 }
 
-CORVANE_INLINE double from_bits(std::uint64_t b) {
-  double x;
-  std::memcpy(&x, &b, sizeof x);
-  return x;
-}
-
-// hi + lo == a + b exactly (no multiplications, so contraction cannot
-// interfere).
-CORVANE_INLINE void two_sum(double a, double b, double& hi, double& lo) {
-  hi = a + b;
-  const double bb = hi - a;
-  lo = (a - (hi - bb)) + (b - bb);
+CORVANE_INLINE double from_bits(std::uint64_t b)
+{
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
 }
 
 // sin(a) and cos(a), reduced by pi/2 = pA + pB + pC + pD (pA, pB, pC short
 // enough that q times each is exact for the a the caller allows): the
 // reduction and polynomials shared by sincos_fast and wider-range variants.
-CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, double pD, double& sin_a,
-                                   double& cos_a) {
-  // Adding 1.5 * 2^52 rounds to an integer; its low mantissa bits are
-  // q mod 4 (also for negative q).
-  constexpr double kShift = 0x1.8p52;
-  const double shifted = a * kTwoOverPi + kShift;
-  const double q = shifted - kShift;
+CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, double pD, double& sin_a, double& cos_a)
+{
+    // Adding 1.5 * 2^52 rounds to an integer; its low mantissa bits are
+    // q mod 4 (also for negative q).
+    constexpr double kShift = 0x1.8p52;
+    const double shifted = a * kTwoOverPi + kShift;
+    const double q = shifted - kShift;
 
-  // Reduced argument r + lo = a - q*pi/2.  The first step is exact; the next
-  // two are done error-free and their rounding errors kept in lo, so the
-  // reduction adds well under 0.1 ulp whether r is tiny or not.
-  const double r1 = a - q * pA;
-  double r2, e2, r, e3;
-  two_sum(r1, -(q * pB), r2, e2);
-  two_sum(r2, -(q * pC), r, e3);
-  const double lo = (e2 + e3) - q * pD;
+    // Reduced argument r + lo = a - q*pi/2.  The first step is exact; the next
+    // two are done error-free and their rounding errors kept in lo, so the
+    // reduction adds well under 0.1 ulp whether r is tiny or not.
+    const double r1 = a - q * pA;
+    double r2, e2, r, e3;
+    two_sum(r1, -(q * pB), r2, e2);
+    two_sum(r2, -(q * pC), r, e3);
+    const double lo = (e2 + e3) - q * pD;
 
-  // sin(r + lo) ~ sin r + lo (1 - r^2/2),  cos(r + lo) ~ cos r - lo r.
-  const double z = r * r;
-  const double hz = 0.5 * z;
-  const double w = 1.0 - hz;
-  // The sign of r, so that sin(-0) is -0 (the sum alone would round it to +0);
-  // for r != 0 the sum has that sign already.
-  const double ps = std::copysign(
-      r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) +
-           lo * w),
-      r);
-  // 1 - z/2 is split so the rounding error of the subtraction is added back.
-  const double pc =
-      w + ((((1.0 - w) - hz) +
-            (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) -
-           r * lo);
+    // sin(r + lo) ~ sin r + lo (1 - r^2/2),  cos(r + lo) ~ cos r - lo r.
+    const double z = r * r;
+    const double hz = 0.5 * z;
+    const double w = 1.0 - hz;
+    // The sign of r, so that sin(-0) is -0 (the sum alone would round it to +0);
+    // for r != 0 the sum has that sign already.
+    const double ps = std::copysign(
+        r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) + lo * w), r);
+    // 1 - z/2 is split so the rounding error of the subtraction is added back.
+    const double pc =
+        w + ((((1.0 - w) - hz) + (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) - r * lo);
 
-  // Quadrant n = q mod 4: (sin, cos) = (ps, pc), (pc, -ps), (-ps, -pc), (-pc, ps).
-  const std::uint64_t n = to_bits(shifted);
-  const std::uint64_t swap = std::uint64_t{0} - (n & 1);
-  const std::uint64_t bs = to_bits(ps);
-  const std::uint64_t bc = to_bits(pc);
-  const std::uint64_t rs = ((bs & ~swap) | (bc & swap)) ^ ((n & 2) << 62);
-  const std::uint64_t rc = ((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62);
-  sin_a = from_bits(rs);
-  cos_a = from_bits(rc);
+    // Quadrant n = q mod 4: (sin, cos) = (ps, pc), (pc, -ps), (-ps, -pc), (-pc, ps).
+    const std::uint64_t n = to_bits(shifted);
+    const std::uint64_t swap = std::uint64_t{0} - (n & 1);
+    const std::uint64_t bs = to_bits(ps);
+    const std::uint64_t bc = to_bits(pc);
+    const std::uint64_t rs = ((bs & ~swap) | (bc & swap)) ^ ((n & 2) << 62);
+    const std::uint64_t rc = ((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62);
+    sin_a = from_bits(rs);
+    cos_a = from_bits(rc);
 }
 
 // sincos_reduced on GCC/Clang vectors: the same operations in the same
-// order, lane by lane, so every lane is bit-identical to the scalar result
-// (given the same contraction setting).  For loops the compiler does not
+// order, lane by lane, so every lane is bit-identical to the scalar result.  For loops the compiler does not
 // vectorise by itself (gathers, masks).
 template <class V>
-CORVANE_INLINE void sincos_reduced_vec(const V& a, double pA, double pB, double pC, double pD,
-                                       V& sin_a, V& cos_a) {
-  typedef std::uint64_t U __attribute__((vector_size(sizeof(V))));
-  constexpr double kShift = 0x1.8p52;
-  const V shifted = a * kTwoOverPi + kShift;
-  const V q = shifted - kShift;
-  const V r1 = a - q * pA;
-  // two_sum, twice.
-  const V b2 = -(q * pB);
-  const V r2 = r1 + b2;
-  const V bb2 = r2 - r1;
-  const V e2 = (r1 - (r2 - bb2)) + (b2 - bb2);
-  const V b3 = -(q * pC);
-  const V r = r2 + b3;
-  const V bb3 = r - r2;
-  const V e3 = (r2 - (r - bb3)) + (b3 - bb3);
-  const V lo = (e2 + e3) - q * pD;
+CORVANE_INLINE void sincos_reduced_vec(const V& a, double pA, double pB, double pC, double pD, V& sin_a, V& cos_a)
+{
+    typedef std::uint64_t U __attribute__((vector_size(sizeof(V))));
+    constexpr double kShift = 0x1.8p52;
+    const V shifted = a * kTwoOverPi + kShift;
+    const V q = shifted - kShift;
+    const V r1 = a - q * pA;
+    // two_sum, twice.
+    const V b2 = -(q * pB);
+    const V r2 = r1 + b2;
+    const V bb2 = r2 - r1;
+    const V e2 = (r1 - (r2 - bb2)) + (b2 - bb2);
+    const V b3 = -(q * pC);
+    const V r = r2 + b3;
+    const V bb3 = r - r2;
+    const V e3 = (r2 - (r - bb3)) + (b3 - bb3);
+    const V lo = (e2 + e3) - q * pD;
 
-  const V z = r * r;
-  const V hz = 0.5 * z;
-  const V w = 1.0 - hz;
-  const U sign = (U)(-V{});  // -0.0: the sign bit alone
-  const V sum =
-      r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) +
-           lo * w);
-  const U bs = ((U)sum & ~sign) | ((U)r & sign);
-  const V pc =
-      w + ((((1.0 - w) - hz) +
-            (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) -
-           r * lo);
-  const U n = (U)shifted;
-  const U swap = U{} - (n & 1);
-  const U bc = (U)pc;
-  sin_a = (V)(((bs & ~swap) | (bc & swap)) ^ ((n & 2) << 62));
-  cos_a = (V)(((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62));
+    const V z = r * r;
+    const V hz = 0.5 * z;
+    const V w = 1.0 - hz;
+    const U sign = (U)(-V{});  // -0.0: the sign bit alone
+    const V sum = r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) + lo * w);
+    const U bs = ((U)sum & ~sign) | ((U)r & sign);
+    const V pc =
+        w + ((((1.0 - w) - hz) + (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) - r * lo);
+    const U n = (U)shifted;
+    const U swap = U{} - (n & 1);
+    const U bc = (U)pc;
+    sin_a = (V)(((bs & ~swap) | (bc & swap)) ^ ((n & 2) << 62));
+    cos_a = (V)(((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62));
 }
 
 // sin(a) and cos(a) to within 1 ulp for |a| <= kSinFastLimit.  Outside that
 // range (or for NaN) the results are meaningless but computing them is
 // harmless; callers redo those elements with std::sin / std::cos.
-CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a) {
-  sincos_reduced(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
+CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a)
+{
+    sincos_reduced(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
+}
+
+// pi/2 = kWideA + kWideB + kWideC + kWideD to about 1e-36; the first three
+// have 21 significant bits, so q times each is exact for |q| < 2^32.
+constexpr double kWideA = 0x1.921fbp+0;
+constexpr double kWideB = 0x1.5110bp-22;
+constexpr double kWideC = 0x1.18469p-44;
+constexpr double kWideD = 0x1.13198a2e03707p-65;
+
+// sin and cos of a to within about 1 ulp absolute for |a| < 2^32: the
+// reduction of sincos_fast with shorter pieces of pi/2.  r1 = a - q*A is
+// exact (Sterbenz), the next two steps are error-free, and the neglected
+// q * (pi/2 - A - B - C - D) is below 1e-26.
+CORVANE_INLINE void sincos_wide(double a, double& sin_a, double& cos_a)
+{
+    sincos_reduced(a, kWideA, kWideB, kWideC, kWideD, sin_a, cos_a);
 }
 
 }  // namespace corvane::kernels::detail

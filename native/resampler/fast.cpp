@@ -11,13 +11,16 @@
 
 #include "frame/buffer.hpp"
 #include "frame/interrupt.hpp"
+#include "kernels/sinc.hpp"
+#include "kernels/sinc_sum.hpp"
 #include "resampler/functions.hpp"
-#include "resampler/kernels/sinc_kernels.hpp"
 #include "resampler/names.hpp"
 
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace resampler::fast {
@@ -100,6 +103,17 @@ bool vector_like(const Py_buffer& s, Py_ssize_t N)
     return s.shape[s.ndim - 1] == N;
 }
 
+// The testing hook CORVANE_SINC_SUM ("direct" or "tree") forces one
+// evaluation of the sums. Read here, under the interpreter lock, which
+// Python's own changes to os.environ also hold: the kernels run without it.
+corvane::kernels::SumMethod sum_method()
+{
+    const char* forced = std::getenv("CORVANE_SINC_SUM");
+    if (forced && std::strcmp(forced, "direct") == 0) return corvane::kernels::SumMethod::direct;
+    if (forced && std::strcmp(forced, "tree") == 0) return corvane::kernels::SumMethod::tree;
+    return corvane::kernels::SumMethod::by_size;
+}
+
 bool is_float64_vector(const Buffer& b) { return b.view().ndim == 1 && b.scalar() == Scalar::float64; }
 
 // NumPy adds the terms s[k] * sinc(...) one after another, and a partial sum
@@ -141,8 +155,7 @@ bool sinc(Call& c, const Object& x, Object& y)
     const double* src = t == Scalar::float64 ? static_cast<const double*>(in.data()) : widened.get();
     bool ok = false;
     frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
-        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()),
-                                    cp);
+        ok = corvane::kernels::sinc(src, static_cast<std::size_t>(in.size()), pi, static_cast<double*>(out.data()), cp);
     });
     if (!ok) return false;
     y = result;
@@ -182,10 +195,11 @@ bool interpolate(Call& c, const Object& s, const Object& v, const Object& u, Obj
     const double* vp = static_cast<const double*>(vb.data());
     const double* up = static_cast<const double*>(ub.data());
     double* rp = static_cast<double*>(rb.data());
+    const corvane::kernels::SumMethod method = sum_method();
     bool ok = false;
     frame::interruptible([&](corvane::kernels::Checkpoint* cp) {
-        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples, pi, rp, cp)
-                             : corvane::kernels::sinc_sum(vp, N, up, M, samples, pi, rp, cp);
+        ok = complex_samples ? corvane::kernels::sinc_sum_complex(vp, N, up, M, samples, pi, rp, cp, method)
+                             : corvane::kernels::sinc_sum(vp, N, up, M, samples, pi, rp, cp, method);
     });
     if (!ok) return false;
     out = result;

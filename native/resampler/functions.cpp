@@ -1,6 +1,6 @@
 // Bodies of sinc_table, sinc_interp, interp and sinc. Each statement carries
-// the source line that a traceback reports for it; the Python each body
-// implements is quoted above it.
+// the source line that a traceback reports for it, and names the Python
+// statement it implements.
 #include "resampler/functions.hpp"
 
 #include "resampler/fast.hpp"
@@ -36,10 +36,10 @@ Object sums(Call& c, int line, const Object& s, const Object& v, const Object& u
     c.at(line + 1);  // the native sums stand in for the loop body
     if (fast::interpolate(c, s, v, u, out)) return out;
     out = frame::list();
-    c.at(line);
+    c.at(line);  // for i in u:
     Object it = frame::iter(u);
     for (Object i; c.at(line), frame::next(it, i);) {
-        c.at(line + 1);
+        c.at(line + 1);  //     out.append(np.sum(s * sinc(v - i)))
         Object append = out.attr(n::append);
         Object sum = c.global(n::np).attr(n::sum);
         append(sum(s * c.global(n::sinc)(v - i)));
@@ -48,105 +48,78 @@ Object sums(Call& c, int line, const Object& s, const Object& v, const Object& u
 }
 
 // def sinc_table(Nq, Ns):
-//     X = np.zeros((Nq, Ns))
-//     for q in range(Nq, 0, -1):
-//         X[q - 1, :] = np.linspace(0, Ns, Ns * q, endpoint=True)[0::q] - Ns / 2.0
-//         print(X[q - 1, :])
-//     return sinc(X)
 Object sinc_table(Call& c, Object Nq, Object Ns)
 {
-    c.at(54);
+    c.at(54);  // X = np.zeros((Nq, Ns))
     Object X = c.global(n::np).attr(n::zeros)(frame::tuple({Nq, Ns}));
-    c.at(59);
+    c.at(59);  // for q in range(Nq, 0, -1):
     Object rows = frame::iter(c.global(n::range)(Nq, 0, -1));
     for (Object q; c.at(59), frame::next(rows, q);) {
-        c.at(60);
+        c.at(60);  // X[q - 1, :] = np.linspace(0, Ns, Ns * q, endpoint=True)[0::q] - Ns / 2.0
         Object positions = c.global(n::np).attr(n::linspace).call({0, Ns, Ns * q}, {{n::endpoint, true}});
         Object row = positions[frame::slice(0, Object::none(), q)] - Ns / Object(2.0);
         Object all = frame::slice(Object::none(), Object::none(), Object::none());
         X.set_item(frame::tuple({q - Object(1), all}), row);
-        c.at(62);
+        c.at(62);  // print(X[q - 1, :])
         print.get()(X[frame::tuple({q - Object(1), all})]);
     }
-    c.at(66);
+    c.at(66);  // return sinc(X)
     return c.global(n::sinc)(X);
 }
 
 // def sinc_interp(xin, r=1.0):
-//     xin = np.array(xin)
-//     N = xin.size
-//     M = int(N * r)
-//     u = np.linspace(0, N, M)
-//     v = np.linspace(0, N, N)
-//     xout = []
-//     for i in u:
-//         xout.append(np.sum(xin * sinc(v - i)))
-//     return (np.array(xout), np.array(u))
 Object sinc_interp(Call& c, Object xin, Object r)
 {
-    c.at(70);
+    c.at(70);  // xin = np.array(xin)
     xin = c.global(n::np).attr(n::array)(xin);
-    c.at(71);
+    c.at(71);  // N = xin.size
     Object N = xin.attr(n::size);
-    c.at(72);
+    c.at(72);  // M = int(N * r)
     Object M = frame::to_int(N * r);
-    c.at(74);
+    c.at(74);  // u = np.linspace(0, N, M)
     Object u = c.global(n::np).attr(n::linspace)(0, N, M);
-    c.at(75);
+    c.at(75);  // v = np.linspace(0, N, N)
     Object v = c.global(n::np).attr(n::linspace)(0, N, N);
-    c.at(76);
+    c.at(76);  // xout = []
     Object xout = sums(c, 77, xin, v, u);
-    c.at(79);
+    c.at(79);  // return (np.array(xout), np.array(u))
     Object np = c.global(n::np);
     return frame::tuple({np.attr(n::array)(xout), np.attr(n::array)(u)});
 }
 
 // def interp(x, xp, yp, mod='sinc'):
-//     xp = np.array(xp)
-//     yp = np.array(yp)
-//     N = yp.size
-//     M = x.size
-//     x = np.linspace(0.0, N, M)
-//     xp = np.linspace(0.0, N, N)
-//     y = []
-//     for i in x:
-//         y.append(np.sum(yp * sinc(xp - i)))
-//     return np.array(y)
 Object interp(Call& c, Object x, Object xp, Object yp, Object /*mod*/)
 {
-    c.at(110);
+    c.at(110);  // xp = np.array(xp)
     xp = c.global(n::np).attr(n::array)(xp);
-    c.at(111);
+    c.at(111);  // yp = np.array(yp)
     yp = c.global(n::np).attr(n::array)(yp);
-    c.at(112);
+    c.at(112);  // N = yp.size
     Object N = yp.attr(n::size);
-    c.at(113);
+    c.at(113);  // M = x.size
     Object M = x.attr(n::size);
-    c.at(115);
+    c.at(115);  // x = np.linspace(0.0, N, M)
     x = c.global(n::np).attr(n::linspace)(0.0, N, M);
-    c.at(116);
+    c.at(116);  // xp = np.linspace(0.0, N, N)
     xp = c.global(n::np).attr(n::linspace)(0.0, N, N);
-    c.at(118);
+    c.at(118);  // y = []
     Object y = sums(c, 119, yp, xp, x);
-    c.at(121);
+    c.at(121);  // return np.array(y)
     return c.global(n::np).attr(n::array)(y);
 }
 
 // def sinc(x):
-//     x = np.array(x)
-//     eps = 1e-8
-//     y = np.where(np.abs(PI * x) < eps, 1.0, np.sin(PI * x + eps) / (PI * x + eps))
-//     return y
 Object sinc(Call& c, Object x)
 {
-    c.at(125);
+    c.at(125);  // x = np.array(x)
     x = c.global(n::np).attr(n::array)(x);
-    const Object eps = 1e-8;
-    c.at(127);
+    const Object eps = 1e-8;  // eps = 1e-8
+
+    c.at(127);  // y = np.where(np.abs(PI * x) < eps, 1.0,
     if (Object y; fast::sinc(c, x, y)) return y;
     Object where = c.global(n::np).attr(n::where);
     Object guard = frame::lt(c.global(n::np).attr(n::abs)(c.global(n::PI) * x), eps);
-    c.at(128);
+    c.at(128);  //               np.sin(PI * x + eps) / (PI * x + eps))
     Object num = c.global(n::np).attr(n::sin)(c.global(n::PI) * x + eps);
     Object den = c.global(n::PI) * x + eps;
     // Where PI * x is exactly -eps the quotient is 0/0; the kernel's limit
@@ -156,8 +129,8 @@ Object sinc(Call& c, Object x)
         den = den + zero;
     }
     Object q = num / den;
-    c.at(127);
-    return where(guard, 1.0, q);
+    c.at(127);                    // y = np.where(...): the selection itself
+    return where(guard, 1.0, q);  // return y
 }
 
 constexpr const char* interp_doc =
@@ -190,12 +163,20 @@ constexpr const char* interp_doc =
 
 }  // namespace
 
-const Def sinc_table_def{"sinc_table", 52, {"Nq", "Ns"}, {}, {"Nq", "Ns", "X", "q", "kasier_window"}, nullptr,
-                         frame::body<sinc_table>};
-const Def sinc_interp_def{"sinc_interp", 69, {"xin", "r"}, {1.0}, {"xin", "r", "N", "M", "u", "v", "xout", "i"},
-                          nullptr, frame::body<sinc_interp>};
-const Def interp_def{"interp", 82, {"x", "xp", "yp", "mod"}, {"sinc"}, {"x", "xp", "yp", "mod", "N", "M", "y", "i"},
-                     interp_doc, frame::body<interp>};
-const Def sinc_def{"sinc", 124, {"x"}, {}, {"x", "eps", "y"}, nullptr, frame::body<sinc>};
+// clang-format off: a declaration's parts on lines of their own read best
+constexpr Def sinc_table_def{
+    "sinc_table", 52, {"Nq", "Ns"}, {}, {"Nq", "Ns", "X", "q", "kasier_window"}, nullptr, frame::body<sinc_table>};
+constexpr Def sinc_interp_def{
+    "sinc_interp",           69, {"xin", "r"}, {1.0}, {"xin", "r", "N", "M", "u", "v", "xout", "i"}, nullptr,
+    frame::body<sinc_interp>};
+constexpr Def interp_def{"interp",
+                         82,
+                         {"x", "xp", "yp", "mod"},
+                         {"sinc"},
+                         {"x", "xp", "yp", "mod", "N", "M", "y", "i"},
+                         interp_doc,
+                         frame::body<interp>};
+constexpr Def sinc_def{"sinc", 124, {"x"}, {}, {"x", "eps", "y"}, nullptr, frame::body<sinc>};
+// clang-format on
 
 }  // namespace resampler

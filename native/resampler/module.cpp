@@ -36,36 +36,32 @@ constexpr double kernel_table[16][8] = {
 // SINC_TABLE_Nq16Ns8 = [[...], ...]: the list on line 32, its rows on 33 to 48.
 Object stored_table(Call& c)
 {
-    c.at(32);
+    c.at(32);  // SINC_TABLE_Nq16Ns8 = [
     Object table = Object::steal(PyList_New(16));
     for (int r = 0; r < 16; ++r) {
-        c.at(33 + r);
+        c.at(33 + r);  //     [...],  (row r)
         Object row = Object::steal(PyList_New(8));
         for (int k = 0; k < 8; ++k) PyList_SET_ITEM(row.get(), k, Object(kernel_table[r][k]).release());
         PyList_SET_ITEM(table.get(), r, row.release());
     }
-    c.at(32);
+    c.at(32);  // ]
     return table;
 }
 
 void body(Call& c, frame::Module& m)
 {
-    c.at(29);
+    c.at(29);  // import numpy as np
     c.set_global(names::np, frame::import("numpy"));
-    c.at(30);
+    c.at(30);  // from corvane.utils.const import *
     m.star_import(c, "corvane.utils.const");
     c.set_global(SINC_TABLE_Nq16Ns8, stored_table(c));
-    c.at(52);
     m.define(c, sinc_table_def);
-    c.at(69);
     m.define(c, sinc_interp_def);
-    c.at(82);
     m.define(c, interp_def);
-    c.at(124);
     m.define(c, sinc_def);
-    c.at(132);
+    c.at(132);  // if __name__ == "__main__":
     if (frame::truth(frame::eq(c.global(dunder_name), "__main__"))) demo(c);
-    c.at(1);
+    c.at(1);  // __test__ = {}
     c.set_global(dunder_test, frame::dict());
 }
 
@@ -75,7 +71,4 @@ frame::Module module("resampler", "corvane.dsp.resampler", "corvane/dsp/resample
 }  // namespace
 }  // namespace resampler
 
-PyMODINIT_FUNC PyInit_resampler()
-{
-    return resampler::module.init();
-}
+PyMODINIT_FUNC PyInit_resampler() { return resampler::module.init(); }

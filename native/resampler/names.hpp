@@ -8,7 +8,7 @@ namespace resampler::names {
 using frame::Name;
 
 inline Name np("np"), PI("PI"), sinc("sinc");
-inline Name array("array"), zeros("zeros"), linspace("linspace"), where("where"), abs("abs"),
-    sin("sin"), sum("sum"), range("range"), size("size"), append("append"), any("any"), endpoint("endpoint");
+inline Name array("array"), zeros("zeros"), linspace("linspace"), where("where"), abs("abs"), sin("sin"), sum("sum"),
+    range("range"), size("size"), append("append"), any("any"), endpoint("endpoint");
 
 }  // namespace resampler::names

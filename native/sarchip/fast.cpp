@@ -1,7 +1,7 @@
 #include "sarchip/fast.hpp"
 
 #include "frame/buffer.hpp"
-#include "sarchip/decode.hpp"
+#include "kernels/decode.hpp"
 #include "sarchip/names.hpp"
 
 #include <vector>
@@ -13,6 +13,7 @@ using frame::Call;
 using frame::Object;
 using frame::Scalar;
 namespace n = names;
+namespace decode = corvane::kernels::decode;
 
 namespace {
 
@@ -99,8 +100,8 @@ Object unpack(const Object& struct_module, const Object& count, const Object& by
     // checks depend on the item size) without memory of the block's size.
     Object zero = Object::steal(PyBytes_FromStringAndSize("\0\0\0\0\0\0\0\0", 8));
     Object float_type = Object::borrow(reinterpret_cast<PyObject*>(&PyFloat_Type));
-    return Object::borrow(std_numpy).attr(n::ndarray)(frame::tuple({Object(static_cast<long long>(values))}), float_type,
-                                                      zero, 0, frame::tuple({0}));
+    return Object::borrow(std_numpy).attr(n::ndarray)(frame::tuple({Object(static_cast<long long>(values))}),
+                                                      float_type, zero, 0, frame::tuple({0}));
 }
 
 Object widen(const Block& block, const Object& data)

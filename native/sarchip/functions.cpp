@@ -1,6 +1,6 @@
 // Bodies of sarchip_header and sarchip_raw. Each statement carries the source
-// line that a traceback reports for it; the Python each body implements is
-// quoted above it.
+// line that a traceback reports for it, and names the Python statement it
+// implements.
 #include "sarchip/functions.hpp"
 
 #include "sarchip/fast.hpp"
@@ -30,11 +30,11 @@ Object text(const Object& line)
 // int(v)                                                         (line + 1)
 Object header_value(Call& c, const Object& f, int line)
 {
-    c.at(line);
+    c.at(line);  // _, v = f.readline().strip(b"\n").decode("utf-8").split("= ")
     Object data = text(f.attr(n::readline)());
     Object parts[2];
     frame::unpack(data.attr(n::split)("= "), parts, 2);
-    c.at(line + 1);
+    c.at(line + 1);  // <value> = int(v)
     return frame::to_int(parts[1]);
 }
 
@@ -47,129 +47,86 @@ bool matches(const Object& ofmt, std::initializer_list<const char*> values)
 }
 
 // def sarchip_header(filepath):
-//     f = open(filepath, 'rb')
-//     f.seek(1)
-//     header = {}
-//     version = f.readline().strip(b"\n").decode("utf-8")
-//     header['PhoenixHeaderVer'] = version[len('PhoenixHeaderVer') + 1:-1]
-//
-//     while True:
-//         data = f.readline().strip(b"\n").decode("utf-8")
-//         if data == '[EndofPhoenixHeader]':
-//             break
-//         if len(data) == 0: continue
-//         name, value = data.split('= ')
-//         header[name] = value
-//     f.close()
-//     return header
 Object sarchip_header(Call& c, Object filepath)
 {
-    c.at(65);
+    c.at(65);  // f = open(filepath, 'rb')
     Object f = open.get()(filepath, "rb");
-    c.at(66);
+    c.at(66);  // f.seek(1)
     f.attr(n::seek)(1);
-    c.at(67);
+    c.at(67);  // header = {}
     Object header = frame::dict();
-    c.at(68);
+    c.at(68);  // version = f.readline().strip(b"\n").decode("utf-8")
     Object version = text(f.attr(n::readline)());
-    c.at(69);
+    c.at(69);  // header['PhoenixHeaderVer'] = version[len('PhoenixHeaderVer') + 1:-1]
     header.set_item("PhoenixHeaderVer", version[frame::slice(17, -1, Object::none())]);
     for (;;) {
-        c.at(72);
+        c.at(72);  // data = f.readline().strip(b"\n").decode("utf-8")
         Object line = f.attr(n::readline)();
         // At the end of the file readline gives b"" again and again, which
         // the loop would skip as a blank line for ever: a header cut short
         // before its end marker is an error.
         if (!frame::truth(line)) frame::raise(PyExc_ValueError, "end of file before [EndofPhoenixHeader]");
         Object data = text(line);
-        c.at(73);
+        c.at(73);  // if data == '[EndofPhoenixHeader]': break
         if (frame::truth(frame::eq(data, "[EndofPhoenixHeader]"))) break;
-        c.at(75);
+        c.at(75);  // if len(data) == 0: continue
         if (!frame::truth(data)) continue;
-        c.at(76);
+        c.at(76);  // name, value = data.split('= ')
         Object field[2];
         frame::unpack(data.attr(n::split)("= "), field, 2);
-        c.at(77);
+        c.at(77);  // header[name] = value
         header.set_item(field[0], field[1]);
     }
-    c.at(78);
+    c.at(78);  // f.close()
     f.attr(n::close)();
-    return header;
+    return header;  // return header
 }
 
 // def sarchip_raw(filepath, ofmt='c'):
-//     f = open(filepath, 'rb')
-//     data = f.readline()
-//     data = f.readline()
-//
-//     _, v = f.readline().strip(b"\n").decode("utf-8").split("= ")
-//     offsets = int(v)
-//
-//     for k in range(9): data = f.readline()
-//     _, v = f.readline().strip(b"\n").decode("utf-8").split("= ")
-//     ncols = int(v)
-//     _, v = f.readline().strip(b"\n").decode("utf-8").split("= ")
-//     nrows = int(v)
-//
-//     f.seek(offsets)
-//
-//     data = struct.unpack_from(">%df" % (ncols * nrows * 2), f.read(), 0)
-//     data = np.array(data).reshape(2, nrows, ncols)
-//     f.close()
-//
-//     if ofmt == 'ap' or ofmt == 'amppha' or ofmt == 'AP' or ofmt == 'AMPPHA':
-//         x = np.transpose(data, (1, 2, 0))
-//     elif ofmt == 'r' or ofmt == 'real' or ofmt == 'REAL':
-//         x = np.stack([data[0] * np.cos(data[1]), data[0] * np.sin(data[1])], axis=-1)
-//     elif ofmt == 'c' or ofmt == 'cplx' or ofmt == 'complex' or ofmt == 'C' or ofmt == 'CPLX' or ofmt == 'COMPLEX':
-//         x = (np.cos(data[1]) + 1j * np.sin(data[1])) * data[0]
-//     else:
-//         x = None
-//     return x
 Object sarchip_raw(Call& c, Object filepath, Object ofmt)
 {
-    c.at(174);
+    c.at(174);  // f = open(filepath, 'rb')
     Object f = open.get()(filepath, "rb");
-    c.at(175);
+    c.at(175);  // data = f.readline()
     Object data = f.attr(n::readline)();
-    c.at(176);
+    c.at(176);  // data = f.readline()
     data = f.attr(n::readline)();
     Object offsets = header_value(c, f, 178);
-    c.at(181);
+    c.at(181);  // for k in range(9): data = f.readline()
     for (int k = 0; k < 9; ++k) data = f.attr(n::readline)();
     Object ncols = header_value(c, f, 182);
     Object nrows = header_value(c, f, 184);
-    c.at(187);
+    c.at(187);  // f.seek(offsets)
     f.attr(n::seek)(offsets);
 
-    c.at(189);
+    c.at(189);  // data = struct.unpack_from(">%df" % (ncols * nrows * 2), f.read(), 0)
     Object struct_ = c.global(n::struct_);
     fast::Block block;
     if (fast::standard(c, struct_)) {
         Object count = ncols * nrows * Object(2);
         data = fast::unpack(struct_, count, f.attr(n::read)(), block);
-        c.at(190);
+        c.at(190);  // data = np.array(data).reshape(2, nrows, ncols)
     } else {
         Object unpack_from = struct_.attr(n::unpack_from);
         Object count = ncols * nrows * Object(2);
         Object format = Object::steal(PyUnicode_Format(Object(">%df").get(), count.get()));
         data = unpack_from(format, f.attr(n::read)(), 0);
-        c.at(190);
+        c.at(190);  // data = np.array(data).reshape(2, nrows, ncols)
         data = c.global(n::np).attr(n::array)(data);
     }
     data = data.attr(n::reshape)(2, nrows, ncols);
-    c.at(191);
+    c.at(191);  // f.close()
     f.attr(n::close)();
 
-    c.at(193);
+    c.at(193);  // if ofmt == 'ap' or ofmt == 'amppha' or ofmt == 'AP' or ofmt == 'AMPPHA':
     if (matches(ofmt, {"ap", "amppha", "AP", "AMPPHA"})) {
-        c.at(194);
+        c.at(194);  // x = np.transpose(data, (1, 2, 0))
         if (block) data = fast::widen(block, data);
         return c.global(n::np).attr(n::transpose)(data, frame::tuple({1, 2, 0}));
     }
-    c.at(195);
+    c.at(195);  // elif ofmt == 'r' or ofmt == 'real' or ofmt == 'REAL':
     if (matches(ofmt, {"r", "real", "REAL"})) {
-        c.at(196);
+        c.at(196);  // x = np.stack([data[0] * np.cos(data[1]), data[0] * np.sin(data[1])], axis=-1)
         if (block) {
             if (Object x; fast::planes(c, block, data, x)) return x;
             data = fast::widen(block, data);
@@ -181,9 +138,9 @@ Object sarchip_raw(Call& c, Object filepath, Object ofmt)
         Object im = mag * c.global(n::np).attr(n::sin)(data[1]);
         return stack.call({frame::list({re, im})}, {{n::axis, -1}});
     }
-    c.at(197);
+    c.at(197);  // elif ofmt == 'c' or ofmt == 'cplx' or ... or ofmt == 'COMPLEX':
     if (matches(ofmt, {"c", "cplx", "complex", "C", "CPLX", "COMPLEX"})) {
-        c.at(198);
+        c.at(198);  // x = (np.cos(data[1]) + 1j * np.sin(data[1])) * data[0]
         if (block) {
             if (Object x; fast::complex(c, block, data, x)) return x;
             data = fast::widen(block, data);
@@ -193,7 +150,7 @@ Object sarchip_raw(Call& c, Object filepath, Object ofmt)
         Object sin = c.global(n::np).attr(n::sin)(data[1]);
         return (cos + j * sin) * data[0];
     }
-    return Object::none();
+    return Object::none();  // else: x = None; return x
 }
 
 constexpr const char* sarchip_header_doc =
@@ -251,7 +208,8 @@ constexpr const char* sarchip_raw_doc =
     "    Returns\n"
     "    -------\n"
     "    array\n"
-    "        raw data, :math:`H\\times W` complex for ``'c'``, :math:`H\\times W\\times 2` real for ``'r'`` or ``'ap'``.\n"
+    "        raw data, :math:`H\\times W` complex for ``'c'``, :math:`H\\times W\\times 2` real for ``'r'`` or "
+    "``'ap'``.\n"
     "\n"
     "    Examples\n"
     "    --------\n"
@@ -320,10 +278,21 @@ constexpr const char* sarchip_raw_doc =
 
 }  // namespace
 
-const Def sarchip_header_def{"sarchip_header", 34, {"filepath"}, {}, {"filepath", "f", "header", "version", "data", "name", "value"},
-                             sarchip_header_doc, frame::body<sarchip_header>};
-const Def sarchip_raw_def{"sarchip_raw", 83, {"filepath", "ofmt"}, {"c"},
-                          {"filepath", "ofmt", "f", "data", "_", "v", "offsets", "k", "ncols", "nrows", "x"},
-                          sarchip_raw_doc, frame::body<sarchip_raw>};
+// clang-format off: a declaration's parts on lines of their own read best
+constexpr Def sarchip_header_def{"sarchip_header",
+                                 34,
+                                 {"filepath"},
+                                 {},
+                                 {"filepath", "f", "header", "version", "data", "name", "value"},
+                                 sarchip_header_doc,
+                                 frame::body<sarchip_header>};
+constexpr Def sarchip_raw_def{"sarchip_raw",
+                              83,
+                              {"filepath", "ofmt"},
+                              {"c"},
+                              {"filepath", "ofmt", "f", "data", "_", "v", "offsets", "k", "ncols", "nrows", "x"},
+                              sarchip_raw_doc,
+                              frame::body<sarchip_raw>};
+// clang-format on
 
 }  // namespace sarchip

@@ -1,11 +1,12 @@
 // Decoding of a chip's data block: big-endian binary32 magnitude and phase
 // values, widened to double. Plain C++ on raw memory, no Python, so that the
-// callers can run it without the interpreter lock.
+// callers can run it without the interpreter lock. Every kernel variant gives
+// the same bits (kernels/dispatch.hpp).
 #pragma once
 
 #include <cstddef>
 
-namespace sarchip::decode {
+namespace corvane::kernels::decode {
 
 // dst[k] = the k-th big-endian binary32 value of src, widened exactly.
 void widen(const unsigned char* src, double* dst, std::size_t n);
@@ -32,4 +33,4 @@ void planes(const unsigned char* mag, const unsigned char* pha, std::size_t n, V
 // expression, down to the signs of zeros.
 void complex(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out);
 
-}  // namespace sarchip::decode
+}  // namespace corvane::kernels::decode

@@ -1,46 +1,22 @@
-// Numeric kernels behind corvane.dsp's sinc interpolation.  Plain C++, no
-// Python: every function here is safe to call with the GIL released and keeps
-// no mutable global state.
-//
-// The kernel is the eps-shifted sinc used throughout the resampler:
-//
-//   t = pi * x                                  (one rounded multiply)
-//   sinc(x) = 1                                 if |t| < 1e-8
-//           = 1                                 if t + 1e-8 == 0  (the 0/0 point)
-//           = sin(a) / a,  a = t + 1e-8         otherwise
-//
-// `pi` is passed in (normally 3.141592653589793) so the kernels round exactly
-// like the NumPy expression they replace.
+// The sinc interpolation sums of corvane.dsp: plain C++, no Python. Every
+// function here is safe to call with the GIL released and keeps no mutable
+// global state.
 #pragma once
 
 #include <cstddef>
 
 #include "kernels/checkpoint.hpp"
+#include "kernels/sinc.hpp"
 
 namespace corvane::kernels {
-
-// y[i] = sinc(x[i]) for i < n.
-//
-// Accuracy: a is rounded exactly as above (multiply, then add, never fused);
-// the sine is faithful (< 1 ulp, measured max 0.74 ulp), so y is within
-// 2 ulp of NumPy's result (one sine ulp can span two ulps of the quotient).
-// |pi*x| <= 1e6 uses a vectorised sine, larger finite arguments std::sin.
-// Returns false as soon as some pi*x[i] is NaN or infinite; y is then
-// partially written and must be ignored.  x and y must not overlap (the
-// slow path re-reads x after y was written).  No alignment requirement.
-// Asks `cp` between chunks of kSincChunk elements and returns false when it
-// says stop.  A chunk takes about 2.5 ms in the vectorised range and under
-// 40 ms where every element needs std::sin of a huge argument.
-constexpr std::size_t kSincChunk = std::size_t(1) << 19;
-bool sinc(const double* x, std::size_t n, double pi, double* y, Checkpoint* cp = nullptr) noexcept;
 
 // out[m] = sum_k s[k] * sinc(v[k] - u[m]),  m < M, k < N.
 //
 // Meant for the resampling grids (v and u from np.linspace), but only needs
 // v non-decreasing.  O(N + M) memory in a single allocation, which throws
 // std::bad_alloc if it fails.  Two evaluations, chosen by size (see
-// sinc_sum_prefers_tree):
-//   - direct (sinc_sum.cpp): O(N*M) work, every term summed;
+// sinc_sum_prefers_tree) unless `method` names one:
+//   - direct (sinc_sum_direct.cpp): O(N*M) work, every term summed;
 //   - hierarchical (sinc_sum_tree.cpp): O((N + M) * 16^2) work, a fast
 //     multipole method over the same identity, for u non-decreasing and all
 //     positions in [0, 2^30].
@@ -49,7 +25,8 @@ bool sinc(const double* x, std::size_t n, double pi, double* y, Checkpoint* cp =
 // evaluation (the direct one reaches about 1e-16 * sum_k |s[k]|, the
 // hierarchical one guarantees 7.2e-14 * sum_k |s[k]| from its far field plus
 // rounding).  Near terms (|fl(v[k] - u[m])| < 1) are evaluated like sinc()
-// by both; the rest use an addition theorem, see sinc_sum.cpp.
+// by both; the rest use an addition theorem, see sinc_sum_direct.cpp.
+// Every kernel variant gives the same bits (kernels/dispatch.hpp).
 //
 // Returns false, with out unspecified, when the inputs are outside the range
 // the fast methods are valid for:
@@ -70,15 +47,15 @@ constexpr std::size_t kSumChunkTerms = std::size_t(1) << 25;
 #else
 constexpr std::size_t kSumChunkTerms = std::size_t(1) << 21;
 #endif
-bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M,
-              const double* s, double pi, double* out, Checkpoint* cp = nullptr);
+enum class SumMethod { by_size, direct, tree };
+bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi, double* out,
+              Checkpoint* cp = nullptr, SumMethod method = SumMethod::by_size);
 
 // Complex-sample version of sinc_sum: s holds N interleaved (re, im) pairs,
 // out receives M interleaved pairs.  Same accuracy bound (per component,
 // with sum_k |s[k]| the sum of complex magnitudes) and failure modes.
-bool sinc_sum_complex(const double* v, std::size_t N, const double* u,
-                      std::size_t M, const double* s, double pi, double* out,
-                      Checkpoint* cp = nullptr);
+bool sinc_sum_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                      double* out, Checkpoint* cp = nullptr, SumMethod method = SumMethod::by_size);
 
 // Whether sinc_sum takes the hierarchical evaluation for N inputs and M
 // outputs (when the positions allow it): from N*M = kTreeCrossoverTerms on.
@@ -90,23 +67,19 @@ bool sinc_sum_complex(const double* v, std::size_t N, const double* u,
 // N = 2048, r = 2; about 300x at N = 65536.  (Since the near terms were
 // vectorised the tree also wins from N*M = 2^13 on, by 1.0-1.5x, a few
 // microseconds within a call's overhead; the rule was left where it is.)
-//
-// Testing hook, for tests and benchmarks only: the environment variable
-// CORVANE_SINC_SUM set to "direct" or "tree" forces one evaluation in
-// sinc_sum and sinc_sum_complex (read on every call).
 constexpr double kTreeCrossoverTerms = 32768.0;
 bool sinc_sum_prefers_tree(std::size_t N, std::size_t M);
 
 // The two evaluations by themselves, same contract as sinc_sum.  The
 // hierarchical one hands inputs outside its domain (u not sorted, positions
 // negative or beyond 2^30) to the direct one.
-bool sinc_sum_direct(const double* v, std::size_t N, const double* u, std::size_t M,
-                     const double* s, double pi, double* out, Checkpoint* cp = nullptr);
-bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, std::size_t M,
-                             const double* s, double pi, double* out, Checkpoint* cp = nullptr);
-bool sinc_sum_tree(const double* v, std::size_t N, const double* u, std::size_t M,
-                   const double* s, double pi, double* out, Checkpoint* cp = nullptr);
-bool sinc_sum_tree_complex(const double* v, std::size_t N, const double* u, std::size_t M,
-                           const double* s, double pi, double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_direct(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                     double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_direct_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                             double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_tree(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                   double* out, Checkpoint* cp = nullptr);
+bool sinc_sum_tree_complex(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi,
+                           double* out, Checkpoint* cp = nullptr);
 
 }  // namespace corvane::kernels
