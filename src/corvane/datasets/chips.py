@@ -1,0 +1,578 @@
+"""Many chip files at once: a folder of chips as one table and one array.
+
+``read_chips`` reads chip files, from a folder tree or a list of paths, with
+the chip reader's own ``sarchip_header`` and ``sarchip_raw``, into a
+``ChipSet``: the paths, the header dictionaries, and the images stacked into
+one array (or a list when the shapes differ). It can read in a pool of worker
+processes, and it either stops at the first bad file, naming it, or collects
+the bad files and goes on. ``chips_to_dask`` builds a lazy Dask array of the
+same images from the headers alone.
+
+Pure Python over the two reader functions: nothing here decodes a data block.
+pandas (``ChipSet.table``), Dask (``chips_to_dask``) and tqdm (a progress bar)
+are optional; each is imported only when used.
+"""
+
+from __future__ import annotations
+
+import collections
+import concurrent.futures
+import fnmatch
+import hashlib
+import os
+import pickle
+import re
+import struct
+import sys
+import traceback
+from typing import (TYPE_CHECKING, Any, Callable, Deque, Dict, Iterable, List, Optional, Sequence, Tuple,
+                    Union)
+
+import numpy as np
+
+if TYPE_CHECKING:  # numpy.typing is newer than the oldest NumPy supported
+    import dask.array
+    import pandas
+    from numpy.typing import DTypeLike, NDArray
+
+__all__ = ["ChipSet", "read_chips", "chips_to_dask"]
+
+# A file found in a folder is taken for a chip when it starts with this.
+_MAGIC = b"[PhoenixHeaderVer"
+
+# sarchip_raw's layouts, tried in its order: the names that select them and
+# whether the result has two planes on a last axis (float64) or is complex.
+_LAYOUTS = (
+    (("ap", "amppha", "AP", "AMPPHA"), True),
+    (("r", "real", "REAL"), True),
+    (("c", "cplx", "complex", "C", "CPLX", "COMPLEX"), False),
+)
+
+# The process pool's start method: None is the interpreter's default. Tests
+# set a context here to run the workers in a known way.
+_mp_context: Any = None
+
+# A progress bar shows only for reads that last longer than this (seconds).
+_PROGRESS_DELAY = 2.0
+
+_PathArg = Union[str, "os.PathLike[str]"]
+_Source = Union[_PathArg, Iterable[_PathArg]]
+
+
+class _ChipFile(Exception):
+    """Names the file whose reading failed, as the cause of the failure
+    (before Python 3.11, which has no exception notes)."""
+
+
+class _WorkerTraceback(Exception):
+    """The traceback of a failure in a worker process, as text."""
+
+    def __str__(self) -> str:
+        return "\n" + str(self.args[0]) if self.args else ""
+
+
+def _name_file(exc: BaseException, path: str, remote: Optional[str] = None) -> BaseException:
+    """Add the file's path to `exc` (a note, or a chained cause before 3.11)
+    and, for a failure in a worker, the worker's traceback as its cause."""
+    note = f"while reading the chip file {path!r}"
+    if remote is not None:
+        exc.__cause__ = _WorkerTraceback(remote)
+        exc.__suppress_context__ = True
+    if hasattr(exc, "add_note"):
+        exc.add_note(note)
+    else:
+        notes = getattr(exc, "__notes__", None)
+        exc.__notes__ = [*notes, note] if isinstance(notes, list) else [note]
+        context = _ChipFile(note)
+        context.__cause__ = exc.__cause__
+        exc.__cause__ = context
+        exc.__suppress_context__ = True
+    return exc
+
+
+def _layout(ofmt: object) -> Optional[bool]:
+    """True for a plane layout, False for the complex one, None for no layout,
+    by the comparisons sarchip_raw makes, in its order."""
+    for names, planes in _LAYOUTS:
+        for name in names:
+            if ofmt == name:
+                return planes
+    return None
+
+
+def _check_dtype(dtype: Optional[DTypeLike], planes: Optional[bool]) -> Optional[np.dtype[Any]]:
+    if dtype is None:
+        return None
+    dt = np.dtype(dtype)
+    if dt.kind not in "fc":
+        raise TypeError(f"dtype must be a float or complex type, not {dt}")
+    if planes is not None:
+        native = np.dtype(np.float64 if planes else np.complex128)
+        if not np.can_cast(native, dt, "same_kind"):
+            raise TypeError(f"dtype {dt} cannot hold the {native} images of ofmt={_quote(native)}: "
+                            "use complex64 for the complex layout, float32 for the plane layouts")
+    return dt
+
+
+def _quote(native: np.dtype[Any]) -> str:
+    return "'c'" if native.kind == "c" else "'ap' or 'r'"
+
+
+def _check_path(item: object) -> str:
+    if isinstance(item, (str, bytes, os.PathLike)):
+        path = os.fspath(item)
+        return os.fsdecode(path)
+    raise TypeError(f"a chip path must be a str or an os.PathLike, not {type(item).__name__}")
+
+
+def _chip_paths(source: object, pattern: Optional[str], failed: Callable[[str, Exception], None]) -> List[str]:
+    """The files to read: a folder's chips in sorted order, other paths as given."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        items: Iterable[object] = [source]
+    else:
+        try:
+            items = iter(source)  # type: ignore[call-overload]
+        except TypeError:
+            raise TypeError("source must be a folder, a chip path or an iterable of them, "
+                            f"not {type(source).__name__}") from None
+    paths: List[str] = []
+    for item in items:
+        path = _check_path(item)
+        if os.path.isdir(path):
+            paths.extend(_search(path, pattern, failed))
+        else:
+            paths.append(path)
+    return paths
+
+
+def _search(folder: str, pattern: Optional[str], failed: Callable[[str, Exception], None]) -> List[str]:
+    """Every chip below `folder`, sorted: regular files (or links to them)
+    whose name matches `pattern` and whose first line starts like a chip's.
+    Links to folders are not followed, so a link loop cannot trap the search;
+    FIFOs and devices are never opened, so none can block it."""
+    candidates: List[str] = []
+    stack = [folder]
+    while stack:
+        here = stack.pop()
+        try:
+            with os.scandir(here) as entries:
+                for entry in entries:
+                    try:
+                        if entry.is_dir(follow_symlinks=False):
+                            stack.append(entry.path)
+                        elif entry.is_file() and (pattern is None or fnmatch.fnmatch(entry.name, pattern)):
+                            candidates.append(entry.path)
+                    except OSError as exc:
+                        failed(entry.path, exc)
+        except OSError as exc:
+            failed(here, exc)
+    candidates.sort()
+    found = []
+    for path in candidates:
+        try:
+            with open(path, "rb") as f:
+                start = f.read(len(_MAGIC))
+        except OSError as exc:
+            failed(path, exc)
+            continue
+        if start == _MAGIC:
+            found.append(path)
+    return found
+
+
+class _Stack:
+    """Gathers the images in reading order: into one preallocated array while
+    they share a shape and dtype (so that no second copy of the set is ever
+    held), into a list from the first one that differs."""
+
+    def __init__(self, capacity: int, dtype: Optional[np.dtype[Any]]) -> None:
+        self.capacity = capacity
+        self.dtype = dtype
+        self.count = 0
+        self.block: Optional[NDArray[Any]] = None
+        self.items: Optional[List[Optional[NDArray[Any]]]] = None
+        self.nones = 0
+
+    def add(self, image: Optional[NDArray[Any]]) -> None:
+        k = self.count
+        self.count += 1
+        if self.items is None and image is None and self.block is None:
+            self.nones += 1
+            return
+        if self.items is None and self.nones:
+            self.items = [None] * self.nones
+        if self.items is None:
+            assert image is not None
+            if self.block is None:
+                dtype = image.dtype if self.dtype is None else self.dtype
+                self.block = np.empty((self.capacity,) + image.shape, dtype)
+            if image.shape == self.block.shape[1:] and (self.dtype is not None or image.dtype == self.block.dtype):
+                self.block[k] = image
+                return
+            self.items = [self.block[j].copy() for j in range(k)]
+            self.block = None
+        if image is not None and self.dtype is not None:
+            image = image.astype(self.dtype, casting="same_kind", copy=False)
+        self.items.append(image)
+
+    def result(self) -> Union[NDArray[Any], List[NDArray[Any]], None]:
+        if self.items is not None:
+            return self.items  # type: ignore[return-value]
+        if self.block is None:
+            return None if self.nones else []
+        if self.count < self.capacity:
+            # Failed files left slots unused: give the memory back in place
+            # (the block has never been shared, so nothing else sees it).
+            self.block.resize((self.count,) + self.block.shape[1:], refcheck=False)
+        return self.block
+
+
+class ChipSet:
+    """Chips read by :func:`read_chips`, in reading order.
+
+    ``paths``: the files read, as strings. ``headers``: their header
+    dictionaries. ``images``: one array of shape (n, H, W) or (n, H, W, 2)
+    when every image has the same shape, a list of arrays otherwise, and
+    None when ``ofmt`` names no layout. ``errors``: the files that could not
+    be read and why, as (path, exception) pairs (``errors="collect"``).
+    """
+
+    def __init__(self, paths: List[str], headers: List[Dict[str, str]],
+                 images: Union[NDArray[Any], List[NDArray[Any]], None],
+                 errors: List[Tuple[str, BaseException]]) -> None:
+        self.paths = paths
+        self.headers = headers
+        self.images = images
+        self.errors = errors
+
+    def __len__(self) -> int:
+        return len(self.paths)
+
+    def __repr__(self) -> str:
+        images = self.images
+        if isinstance(images, np.ndarray):
+            what = f"images {images.shape} {images.dtype}"
+        elif images is None:
+            what = "no images"
+        else:
+            what = f"{len(images)} images of several shapes"
+        errors = f", {len(self.errors)} failed" if self.errors else ""
+        return f"<ChipSet: {len(self.paths)} chips, {what}{errors}>"
+
+    def table(self) -> pandas.DataFrame:
+        """A pandas DataFrame, one row per chip: the column ``path``, then
+        every header field in the order first met. A field whose values all
+        read as integers becomes an int64 column (nullable Int64 where some
+        chip lacks the field), one whose values all read as numbers float64;
+        the others keep their strings."""
+        try:
+            import pandas as pd
+        except ImportError as exc:
+            raise ImportError('ChipSet.table() needs pandas; install it with: pip install "corvane[table]"') from exc
+        names: Dict[str, None] = {}
+        for header in self.headers:
+            names.update(dict.fromkeys(header))
+        columns: List[Any] = [list(self.paths)]
+        columns += [_column([h.get(name) for h in self.headers], pd) for name in names]
+        frame = pd.DataFrame({i: c for i, c in enumerate(columns)}, index=pd.RangeIndex(len(self.paths)))
+        frame.columns = ["path", *names]  # a header field may itself be called "path"
+        return frame
+
+
+_INT = re.compile(r"\s*[+-]?[0-9]+\s*")
+_FLOAT = re.compile(r"\s*[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\s*")
+_INT64 = (-(2**63), 2**63 - 1)
+
+
+def _column(values: List[Optional[str]], pd: Any) -> Any:
+    """One header field across the chips, converted as ChipSet.table says.
+    Only plain decimal forms count as numbers: not "nan", "inf" or "1_000",
+    which float() and int() would take."""
+    present = [v for v in values if v is not None]
+    if all(_INT.fullmatch(v) for v in present):
+        ints = [int(v) for v in present]
+        if all(_INT64[0] <= i <= _INT64[1] for i in ints):
+            if len(ints) == len(values):
+                return np.array(ints, dtype=np.int64)
+            return pd.array([None if v is None else int(v) for v in values], dtype="Int64")
+    if all(_FLOAT.fullmatch(v) for v in present):
+        return np.array([np.nan if v is None else float(v) for v in values], dtype=np.float64)
+    return values
+
+
+def _progress(total: int) -> Any:
+    """A tqdm bar on an interactive terminal, shown once the read has taken
+    _PROGRESS_DELAY seconds; None elsewhere or without tqdm."""
+    stream = sys.stderr
+    try:
+        interactive = stream is not None and stream.isatty()
+    except (AttributeError, ValueError):
+        interactive = False
+    if not interactive or total < 2:
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    try:
+        return tqdm(total=total, unit="chip", desc="read_chips", leave=False, file=stream, delay=_PROGRESS_DELAY)
+    except TypeError:  # a tqdm older than 4.59 has no delay
+        return None
+
+
+def _read_one(sarchip: Any, path: str, ofmt: object) -> Tuple[Dict[str, str], Any]:
+    header = sarchip.sarchip_header(path)
+    return header, sarchip.sarchip_raw(path, ofmt)
+
+
+def _portable(exc: Exception) -> Exception:
+    """`exc`, or when it cannot cross to the parent process (it does not
+    pickle back into an equal object) an exception of the nearest built-in
+    type with the same message."""
+    try:
+        back = pickle.loads(pickle.dumps(exc))
+        if type(back) is type(exc) and back.args == exc.args:
+            return exc
+    except Exception:
+        pass
+    for cls in type(exc).__mro__:
+        if cls.__module__ == "builtins" and issubclass(cls, Exception):
+            try:
+                return cls(f"{type(exc).__module__}.{type(exc).__qualname__}: {exc}")
+            except Exception:
+                continue
+    return Exception(f"{type(exc).__module__}.{type(exc).__qualname__}: {exc}")
+
+
+def _read_batch(paths: Sequence[str], ofmt: object, dtype: Optional[np.dtype[Any]]) -> List[Tuple[Any, Any, Any]]:
+    """A worker's share: (header, image, None) or (None, None, (exception,
+    traceback text)) per path. Images are converted to `dtype` here, so that
+    half as many bytes travel back for complex64 and float32."""
+    from corvane.datasets import sarchip
+
+    out: List[Tuple[Any, Any, Any]] = []
+    for path in paths:
+        try:
+            header, image = _read_one(sarchip, path, ofmt)
+        except Exception as exc:
+            text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+            out.append((None, None, (_portable(exc), text)))
+            continue
+        if image is not None and dtype is not None:
+            image = image.astype(dtype, casting="same_kind", copy=False)
+        out.append((header, image, None))
+    return out
+
+
+def read_chips(source: _Source, ofmt: object = "c", *, pattern: Optional[str] = None, workers: int = 1,
+               errors: str = "raise", dtype: Optional[DTypeLike] = None) -> ChipSet:
+    """Read many chip files into a :class:`ChipSet`.
+
+    ``source`` is a folder, searched with its subfolders for chips (files
+    whose first line starts with ``[PhoenixHeaderVer``, narrowed by the glob
+    ``pattern`` on the file name) and read in sorted order; a single path; or
+    an iterable of paths (``str`` or ``os.PathLike``; a folder among them is
+    searched in its place), read in the order given. Each file is read with
+    ``sarchip_header`` and ``sarchip_raw(path, ofmt)``, so their exceptions,
+    and None for an ``ofmt`` that names no layout, hold here too.
+
+    ``dtype``: np.complex64 (complex layout) or np.float32 (plane layouts)
+    keep the file's own precision in half the memory; None keeps what
+    ``sarchip_raw`` gives.
+
+    ``errors="raise"``: the first file that fails (in reading order) raises
+    its exception, with the file's path in a note (before Python 3.11 as the
+    exception's cause). ``errors="collect"``: failed files are left out and
+    listed in ``ChipSet.errors`` as (path, exception) pairs.
+
+    ``workers=N`` > 1 reads in a pool of N processes; the result is the same
+    as with one, in the same order.
+    """
+    if errors not in ("raise", "collect"):
+        raise ValueError(f"errors must be 'raise' or 'collect', not {errors!r}")
+    if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
+        raise ValueError(f"workers must be a positive integer, not {workers!r}")
+    target = _check_dtype(dtype, _layout(ofmt))
+    collect = errors == "collect"
+    failures: List[Tuple[str, BaseException]] = []
+
+    def failed(path: str, exc: Exception, remote: Optional[str] = None) -> None:
+        _name_file(exc, path, remote)
+        if not collect:
+            raise exc
+        failures.append((path, exc))
+
+    paths = _chip_paths(source, pattern, failed)
+    stack = _Stack(len(paths), target)
+    done: List[str] = []
+    headers: List[Dict[str, str]] = []
+    bar = _progress(len(paths))
+    try:
+        if workers > 1 and len(paths) > 1:
+            _read_in_pool(paths, ofmt, target, workers, stack, done, headers, failed, bar)
+        else:
+            from corvane.datasets import sarchip
+
+            for path in paths:
+                try:
+                    header, image = _read_one(sarchip, path, ofmt)
+                except Exception as exc:
+                    failed(path, exc)
+                else:
+                    done.append(path)
+                    headers.append(header)
+                    stack.add(image)
+                if bar is not None:
+                    bar.update(1)
+    finally:
+        if bar is not None:
+            bar.close()
+    return ChipSet(done, headers, stack.result(), failures)
+
+
+def _batch_size(n: int, workers: int) -> int:
+    # Some eight batches per worker balance the load; 32 chips at most keep a
+    # batch's reply to a few MiB.
+    return max(1, min(32, n // (8 * workers)))
+
+
+def _read_in_pool(paths: List[str], ofmt: object, dtype: Optional[np.dtype[Any]], workers: int, stack: _Stack,
+                  done: List[str], headers: List[Dict[str, str]], failed: Callable[..., None], bar: Any) -> None:
+    """Batches of paths to a process pool, replies taken in order. At most
+    two batches per worker are in flight, so that replies waiting for an
+    earlier one cannot pile up in memory."""
+    size = _batch_size(len(paths), workers)
+    batches = iter([paths[i:i + size] for i in range(0, len(paths), size)])
+    pending: Deque[Tuple[List[str], concurrent.futures.Future[Any]]] = collections.deque()
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=_mp_context) as pool:
+        def submit() -> None:
+            batch = next(batches, None)
+            if batch is not None:
+                pending.append((batch, pool.submit(_read_batch, batch, ofmt, dtype)))
+
+        try:
+            for _ in range(2 * workers):
+                submit()
+            while pending:
+                batch, future = pending[0]
+                try:
+                    replies = future.result()
+                except concurrent.futures.process.BrokenProcessPool as exc:
+                    unread = [p for b, _ in pending for p in b]
+                    note = f"a worker process ended abruptly; {len(unread)} chip files were not read, from {unread[0]!r}"
+                    if hasattr(exc, "add_note"):
+                        exc.add_note(note)
+                    raise exc if hasattr(exc, "add_note") else type(exc)(f"{exc}; {note}") from exc
+                pending.popleft()
+                submit()
+                for path, (header, image, error) in zip(batch, replies):
+                    if error is not None:
+                        failed(path, error[0], error[1])
+                    else:
+                        done.append(path)
+                        headers.append(header)
+                        stack.add(image)
+                if bar is not None:
+                    bar.update(len(batch))
+        except BaseException:
+            for _, future in pending:
+                future.cancel()
+            raise
+
+
+def _geometry(path: str) -> Tuple[int, int, int, int, int]:
+    """(data offset, columns, rows, file size, modification time) from header
+    lines 3, 13 and 14, read by position as sarchip_raw reads them."""
+
+    def value(line: bytes) -> int:
+        _, text = line.strip(b"\n").decode("utf-8").split("= ")
+        return int(text)
+
+    with open(path, "rb") as f:
+        f.readline()
+        f.readline()
+        offset = value(f.readline())
+        for _ in range(9):
+            f.readline()
+        ncols = value(f.readline())
+        nrows = value(f.readline())
+        st = os.fstat(f.fileno())
+    if nrows < 0 or ncols < 0:
+        raise struct.error(f"the header gives {nrows} rows and {ncols} columns")
+    if offset < 0:
+        raise ValueError(f"negative data offset {offset}")
+    need = 8 * nrows * ncols
+    if offset + need > st.st_size:
+        raise struct.error(f"the data block needs {need} bytes from byte {offset}, "
+                           f"and the file has {max(st.st_size - offset, 0)}")
+    return offset, ncols, nrows, st.st_size, st.st_mtime_ns
+
+
+def _load_chip(path: str, ofmt: object, dtype: np.dtype[Any], shape: Tuple[int, ...]) -> NDArray[Any]:
+    """One chunk of chips_to_dask: the chip as a (1, ...) block."""
+    from corvane.datasets import sarchip
+
+    try:
+        image = sarchip.sarchip_raw(path, ofmt)
+        if image is None or image.shape != shape:
+            got = None if image is None else image.shape
+            raise ValueError(f"the chip is {got} now, but {shape} when the Dask array was made")
+    except Exception as exc:
+        raise _name_file(exc, path)
+    return image.astype(dtype, copy=False)[np.newaxis]
+
+
+def chips_to_dask(source: _Source, ofmt: object = "c", *, pattern: Optional[str] = None,
+                  dtype: Optional[DTypeLike] = None) -> Optional[dask.array.Array]:
+    """The chips of ``source`` (as for :func:`read_chips`) as a lazy Dask
+    array of shape (n, H, W) or (n, H, W, 2), one chunk per chip.
+
+    Only the headers are read here (the data offset, the columns and the rows,
+    by line position as ``sarchip_raw`` reads them), and a file too short for
+    its data block is reported now; each chunk runs ``sarchip_raw`` when it is
+    computed, on whatever Dask scheduler runs the graph. The tasks carry only
+    paths, so a cluster's workers must see the files at the same paths and
+    have corvane installed. Chips of different shapes raise ``ValueError``
+    naming two of them. An ``ofmt`` that names no layout gives None.
+    """
+    try:
+        import dask.array as da
+        from dask.highlevelgraph import HighLevelGraph
+    except ImportError as exc:
+        raise ImportError('chips_to_dask needs Dask; install it with: pip install "corvane[dask]"') from exc
+    planes = _layout(ofmt)
+    target = _check_dtype(dtype, planes)
+    if planes is None:
+        return None
+
+    def failed(path: str, exc: Exception) -> None:
+        raise _name_file(exc, path)
+
+    paths = _chip_paths(source, pattern, failed)
+    if not paths:
+        raise ValueError(f"no chip files in {source!r}" + ("" if pattern is None else f" matching {pattern!r}"))
+    stamps = []
+    first: Optional[Tuple[str, Tuple[int, int]]] = None
+    for path in paths:
+        try:
+            _, ncols, nrows, size, mtime = _geometry(path)
+        except Exception as exc:
+            raise _name_file(exc, path)
+        if first is None:
+            first = (path, (nrows, ncols))
+        elif first[1] != (nrows, ncols):
+            raise ValueError(f"chips of different shapes: {first[0]!r} is {first[1][0]} x {first[1][1]}, "
+                             f"{path!r} is {nrows} x {ncols}; read_chips reads them as a list")
+        stamps.append((size, mtime))
+    assert first is not None
+    shape = first[1] + ((2,) if planes else ())
+    out = target if target is not None else np.dtype(np.float64 if planes else np.complex128)
+    # The name identifies the graph (Dask shares equal names): the files, as
+    # they stand now, and what is made of them.
+    key = repr((paths, stamps, ofmt, out.str)).encode("utf-8", "surrogateescape")
+    name = "read-chips-" + hashlib.blake2b(key, digest_size=16).hexdigest()
+    tail = (0,) * len(shape)
+    layer = {(name, i) + tail: (_load_chip, path, ofmt, out, shape) for i, path in enumerate(paths)}
+    chunks = ((1,) * len(paths),) + tuple((s,) for s in shape)
+    graph = HighLevelGraph.from_collections(name, layer, dependencies=())
+    return da.Array(graph, name, chunks, dtype=out, meta=np.empty((0,) * (len(shape) + 1), out))
