@@ -19,6 +19,7 @@ import collections
 import concurrent.futures
 import fnmatch
 import hashlib
+import mmap
 import os
 import pickle
 import re
@@ -180,22 +181,103 @@ def _search(folder: str, pattern: Optional[str], failed: Callable[[str, Exceptio
     return found
 
 
-class _Stack:
-    """Gathers the images in reading order: into one preallocated array while
-    they share a shape and dtype (so that no second copy of the set is ever
-    held), into a list from the first one that differs."""
+class _Shared:
+    """Memory that worker processes write chips into: an unnamed shared-memory
+    file (memfd), which the workers open through /proc under the parent's pid
+    and the parent maps while reading. The result is then mapped again
+    copy-on-write, so that a process forked later gets its own copy, as with
+    ordinary memory. Linux only; elsewhere, or when anything here fails, the
+    images travel back through the pool's pipes instead."""
 
-    def __init__(self, capacity: int, dtype: Optional[np.dtype[Any]]) -> None:
+    def __init__(self, shape: Tuple[int, ...], dtype: np.dtype[Any], capacity: int) -> None:
+        self.shape, self.dtype, self.capacity = shape, dtype, capacity
+        self.slot = int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+        self.size = self.slot * capacity
+        self.fd = os.memfd_create("corvane-chips", os.MFD_CLOEXEC)  # type: ignore[attr-defined]
+        try:
+            os.ftruncate(self.fd, self.size)
+            self.map = mmap.mmap(self.fd, self.size)
+        except BaseException:
+            os.close(self.fd)
+            raise
+        # What a worker needs to find and shape a slot; the token tells one
+        # read's file from an earlier one that had the same descriptor.
+        self.spec = (f"/proc/{os.getpid()}/fd/{self.fd}", os.urandom(8).hex(), self.size, self.slot, shape, dtype.str)
+
+    def array(self) -> NDArray[Any]:
+        return np.frombuffer(self.map, self.dtype).reshape((self.capacity,) + self.shape)
+
+    def private(self, count: int) -> NDArray[Any]:
+        """The first `count` slots, mapped copy-on-write; releases the rest."""
+        view = np.frombuffer(mmap.mmap(self.fd, self.size, flags=mmap.MAP_PRIVATE), self.dtype)
+        self.close()
+        return view.reshape((self.capacity,) + self.shape)[:count]
+
+    def close(self) -> None:
+        if self.fd >= 0:
+            self.map.close()
+            os.close(self.fd)
+            self.fd = -1
+
+
+def _shared_block(shape: Tuple[int, ...], dtype: np.dtype[Any], capacity: int) -> Optional[_Shared]:
+    if not (hasattr(os, "memfd_create") and os.path.isdir(f"/proc/{os.getpid()}/fd")):
+        return None
+    if int(np.prod(shape, dtype=np.int64)) == 0:
+        return None
+    try:
+        return _Shared(shape, dtype, capacity)
+    except (OSError, ValueError):
+        return None
+
+
+# Per worker process: the shared blocks it has opened, by spec.
+_worker_maps: Dict[Tuple[Any, ...], mmap.mmap] = {}
+
+
+def _write_slot(spec: Tuple[Any, ...], index: int, image: NDArray[Any]) -> bool:
+    """Write `image` into slot `index` of the parent's shared block; False
+    when the block cannot be opened or the image does not fit its slots."""
+    path, _, size, slot, shape, dtype = spec
+    if image.shape != shape:
+        return False
+    mm = _worker_maps.get(spec)
+    if mm is None:
+        try:
+            fd = os.open(path, os.O_RDWR)
+            try:
+                mm = mmap.mmap(fd, size)
+            finally:
+                os.close(fd)
+        except (OSError, ValueError):
+            return False
+        _worker_maps[spec] = mm
+    view = np.frombuffer(mm, dtype, count=slot // np.dtype(dtype).itemsize, offset=index * slot)
+    view.reshape(shape)[...] = image
+    return True
+
+
+class _Stack:
+    """Gathers the images in reading order: while they share a shape and a
+    dtype, each goes into its file's slot of one block allocated for all the
+    files, so that no second copy of the set is ever held; from the first one
+    that differs, into a list. Slots of files that failed are squeezed out at
+    the end. With `pool` the block is shared memory that workers write into."""
+
+    def __init__(self, capacity: int, dtype: Optional[np.dtype[Any]], pool: bool = False) -> None:
         self.capacity = capacity
         self.dtype = dtype
-        self.count = 0
+        self.pool = pool
+        self.shared: Optional[_Shared] = None
         self.block: Optional[NDArray[Any]] = None
-        self.items: Optional[List[Optional[NDArray[Any]]]] = None
+        self.kept: List[int] = []  # slots holding an image, in order
+        self.items: Optional[List[Any]] = None
         self.nones = 0
 
-    def add(self, image: Optional[NDArray[Any]]) -> None:
-        k = self.count
-        self.count += 1
+    def spec(self) -> Optional[Tuple[Any, ...]]:
+        return self.shared.spec if self.shared is not None and self.items is None else None
+
+    def put(self, index: int, image: Optional[NDArray[Any]]) -> None:
         if self.items is None and image is None and self.block is None:
             self.nones += 1
             return
@@ -205,26 +287,53 @@ class _Stack:
             assert image is not None
             if self.block is None:
                 dtype = image.dtype if self.dtype is None else self.dtype
-                self.block = np.empty((self.capacity,) + image.shape, dtype)
+                self.shared = _shared_block(image.shape, dtype, self.capacity) if self.pool else None
+                if self.shared is not None:
+                    self.block = self.shared.array()
+                else:
+                    self.block = np.empty((self.capacity,) + image.shape, dtype)
             if image.shape == self.block.shape[1:] and (self.dtype is not None or image.dtype == self.block.dtype):
-                self.block[k] = image
+                self.block[index] = image
+                self.kept.append(index)
                 return
-            self.items = [self.block[j].copy() for j in range(k)]
-            self.block = None
+            self.items = [self.block[j].copy() for j in self.kept]
         if image is not None and self.dtype is not None:
             image = image.astype(self.dtype, casting="same_kind", copy=False)
         self.items.append(image)
 
+    def written(self, index: int) -> None:
+        """A worker has written this file's image into its slot."""
+        assert self.block is not None
+        if self.items is None:
+            self.kept.append(index)
+        else:
+            self.items.append(self.block[index].copy())
+
     def result(self) -> Union[NDArray[Any], List[NDArray[Any]], None]:
         if self.items is not None:
-            return self.items  # type: ignore[return-value]
+            if self.shared is not None:
+                self.block = None
+                self.shared.close()
+            return self.items
         if self.block is None:
             return None if self.nones else []
-        if self.count < self.capacity:
-            # Failed files left slots unused: give the memory back in place
-            # (the block has never been shared, so nothing else sees it).
-            self.block.resize((self.count,) + self.block.shape[1:], refcheck=False)
+        count = len(self.kept)
+        for k, index in enumerate(self.kept):
+            if k != index:
+                self.block[k] = self.block[index]
+        if self.shared is not None:
+            self.block = None
+            return self.shared.private(count)
+        if count < self.capacity:
+            # Give the unused slots back in place: the block has never been
+            # shared, so nothing else sees it.
+            self.block.resize((count,) + self.block.shape[1:], refcheck=False)
         return self.block
+
+    def close(self) -> None:
+        self.block = None
+        if self.shared is not None:
+            self.shared.close()
 
 
 class ChipSet:
@@ -335,28 +444,34 @@ def _portable(exc: Exception) -> Exception:
             return exc
     except Exception:
         pass
+    text = f"{type(exc).__module__}.{type(exc).__qualname__}: {exc}"
     for cls in type(exc).__mro__:
         if cls.__module__ == "builtins" and issubclass(cls, Exception):
             try:
-                return cls(f"{type(exc).__module__}.{type(exc).__qualname__}: {exc}")
+                return cls(text)  # type: ignore[no-any-return]
             except Exception:
                 continue
-    return Exception(f"{type(exc).__module__}.{type(exc).__qualname__}: {exc}")
+    return Exception(text)
 
 
-def _read_batch(paths: Sequence[str], ofmt: object, dtype: Optional[np.dtype[Any]]) -> List[Tuple[Any, Any, Any]]:
-    """A worker's share: (header, image, None) or (None, None, (exception,
-    traceback text)) per path. Images are converted to `dtype` here, so that
-    half as many bytes travel back for complex64 and float32."""
+def _read_batch(start: int, paths: Sequence[str], ofmt: object, dtype: Optional[np.dtype[Any]],
+                spec: Optional[Tuple[Any, ...]]) -> List[Tuple[Any, Any, Any]]:
+    """A worker's share, files start, start + 1, ...: per file (header, True,
+    None) when the image went into its slot of the shared block `spec`,
+    (header, image, None) when it did not, or (None, None, (exception,
+    traceback text)). Images are converted to `dtype` here."""
     from corvane.datasets import sarchip
 
     out: List[Tuple[Any, Any, Any]] = []
-    for path in paths:
+    for index, path in enumerate(paths, start):
         try:
             header, image = _read_one(sarchip, path, ofmt)
         except Exception as exc:
             text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
             out.append((None, None, (_portable(exc), text)))
+            continue
+        if image is not None and spec is not None and _write_slot(spec, index, image):
+            out.append((header, True, None))
             continue
         if image is not None and dtype is not None:
             image = image.astype(dtype, casting="same_kind", copy=False)
@@ -386,7 +501,9 @@ def read_chips(source: _Source, ofmt: object = "c", *, pattern: Optional[str] = 
     listed in ``ChipSet.errors`` as (path, exception) pairs.
 
     ``workers=N`` > 1 reads in a pool of N processes; the result is the same
-    as with one, in the same order.
+    as with one, in the same order. On Linux the workers write the images
+    straight into the result, which is then shared memory mapped
+    copy-on-write: writing into it copies the pages written.
     """
     if errors not in ("raise", "collect"):
         raise ValueError(f"errors must be 'raise' or 'collect', not {errors!r}")
@@ -403,79 +520,93 @@ def read_chips(source: _Source, ofmt: object = "c", *, pattern: Optional[str] = 
         failures.append((path, exc))
 
     paths = _chip_paths(source, pattern, failed)
-    stack = _Stack(len(paths), target)
+    pool = workers > 1 and len(paths) > 1
+    stack = _Stack(len(paths), target, pool)
     done: List[str] = []
     headers: List[Dict[str, str]] = []
     bar = _progress(len(paths))
     try:
-        if workers > 1 and len(paths) > 1:
-            _read_in_pool(paths, ofmt, target, workers, stack, done, headers, failed, bar)
-        else:
-            from corvane.datasets import sarchip
+        from corvane.datasets import sarchip
 
-            for path in paths:
-                try:
-                    header, image = _read_one(sarchip, path, ofmt)
-                except Exception as exc:
-                    failed(path, exc)
-                else:
-                    done.append(path)
-                    headers.append(header)
-                    stack.add(image)
-                if bar is not None:
-                    bar.update(1)
+        # Serially, every file; with a pool, files up to the first that reads,
+        # which gives the shape and dtype of the shared block.
+        index = 0
+        while index < len(paths) and not (pool and (done or stack.nones)):
+            path = paths[index]
+            try:
+                header, image = _read_one(sarchip, path, ofmt)
+            except Exception as exc:
+                failed(path, exc)
+            else:
+                done.append(path)
+                headers.append(header)
+                stack.put(index, image)
+            index += 1
+            if bar is not None:
+                bar.update(1)
+        if index < len(paths):
+            _read_in_pool(paths, index, ofmt, target, workers, stack, done, headers, failed, bar)
+        images = stack.result()
     finally:
+        stack.close()
         if bar is not None:
             bar.close()
-    return ChipSet(done, headers, stack.result(), failures)
+    return ChipSet(done, headers, images, failures)
 
 
 def _batch_size(n: int, workers: int) -> int:
     # Some eight batches per worker balance the load; 32 chips at most keep a
-    # batch's reply to a few MiB.
+    # batch's reply small where images travel back through the pipes.
     return max(1, min(32, n // (8 * workers)))
 
 
-def _read_in_pool(paths: List[str], ofmt: object, dtype: Optional[np.dtype[Any]], workers: int, stack: _Stack,
-                  done: List[str], headers: List[Dict[str, str]], failed: Callable[..., None], bar: Any) -> None:
-    """Batches of paths to a process pool, replies taken in order. At most
-    two batches per worker are in flight, so that replies waiting for an
-    earlier one cannot pile up in memory."""
-    size = _batch_size(len(paths), workers)
-    batches = iter([paths[i:i + size] for i in range(0, len(paths), size)])
-    pending: Deque[Tuple[List[str], concurrent.futures.Future[Any]]] = collections.deque()
+def _read_in_pool(paths: List[str], start: int, ofmt: object, dtype: Optional[np.dtype[Any]], workers: int,
+                  stack: _Stack, done: List[str], headers: List[Dict[str, str]], failed: Callable[..., None],
+                  bar: Any) -> None:
+    """Files from `start` on, in batches, to a process pool; replies taken in
+    order. At most two batches per worker are in flight, so that replies
+    waiting for an earlier one cannot pile up in memory."""
+    size = _batch_size(len(paths) - start, workers)
+    batches = iter(range(start, len(paths), size))
+    pending: Deque[Tuple[int, List[str], concurrent.futures.Future[Any]]] = collections.deque()
+    spec = stack.spec()
     with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=_mp_context) as pool:
         def submit() -> None:
-            batch = next(batches, None)
-            if batch is not None:
-                pending.append((batch, pool.submit(_read_batch, batch, ofmt, dtype)))
+            first = next(batches, None)
+            if first is not None:
+                batch = paths[first:first + size]
+                pending.append((first, batch, pool.submit(_read_batch, first, batch, ofmt, dtype, spec)))
 
         try:
             for _ in range(2 * workers):
                 submit()
             while pending:
-                batch, future = pending[0]
+                first, batch, future = pending[0]
                 try:
                     replies = future.result()
                 except concurrent.futures.process.BrokenProcessPool as exc:
-                    unread = [p for b, _ in pending for p in b]
+                    unread = [p for _, b, _ in pending for p in b]
                     note = f"a worker process ended abruptly; {len(unread)} chip files were not read, from {unread[0]!r}"
                     if hasattr(exc, "add_note"):
                         exc.add_note(note)
-                    raise exc if hasattr(exc, "add_note") else type(exc)(f"{exc}; {note}") from exc
+                        raise
+                    raise type(exc)(f"{exc}; {note}") from exc
                 pending.popleft()
                 submit()
-                for path, (header, image, error) in zip(batch, replies):
+                for index, (path, (header, image, error)) in enumerate(zip(batch, replies), first):
                     if error is not None:
                         failed(path, error[0], error[1])
+                        continue
+                    done.append(path)
+                    headers.append(header)
+                    if image is True:
+                        stack.written(index)
                     else:
-                        done.append(path)
-                        headers.append(header)
-                        stack.add(image)
+                        stack.put(index, image)
                 if bar is not None:
                     bar.update(len(batch))
         except BaseException:
-            for _, future in pending:
+            for _, _, future in pending:
                 future.cancel()
             raise
 

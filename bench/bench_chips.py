@@ -1,0 +1,123 @@
+#!/usr/bin/env python3
+"""Many chips at once: read_chips and chips_to_dask against the plain loop.
+
+    python bench/bench_chips.py [--count N] [--size S] [--repeat R] [--dir DIR]
+
+Writes N varied S x S chips (default 1000 of 128 x 128) with
+tools/make_sample_chip.py into a temporary folder (or DIR, kept and reused),
+then times, in this process, the best of R rounds (default 5) of each:
+
+  loop      the plain loop: list the folder, then sarchip_header and
+            sarchip_raw per file, results kept in two lists
+  serial    read_chips(folder)
+  workers   read_chips(folder, workers=2)
+  dask      chips_to_dask(folder): building the graph, reading headers only
+
+and the peak memory of read_chips(folder, dtype=np.complex64), traced by
+tracemalloc (NumPy reports its buffers to it), against the stacked result.
+The rounds are interleaved, so that load from elsewhere on the machine
+touches every contender alike. Prints each time, the ratios and the targets:
+serial within 10 % of the loop, workers=2 at least 1.6 x serial, peak memory
+at most 1.2 x the result, the Dask graph in under 5 % of the serial read.
+"""
+
+import argparse
+import os
+import runpy
+import sys
+import tempfile
+import time
+import tracemalloc
+
+import numpy as np
+
+import corvane as cv
+from corvane.datasets import sarchip
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, os.pardir, "tools", "make_sample_chip.py")
+
+
+def make_chips(folder, count, size):
+    names = [n for n in os.listdir(folder)] if os.path.isdir(folder) else []
+    if len(names) == count:
+        return
+    tool = runpy.run_path(TOOL)
+    tool["write_set"](folder, count, 0, [(size, size)])
+
+
+def plain_loop(folder):
+    headers, images = [], []
+    for name in sorted(os.listdir(folder)):
+        path = os.path.join(folder, name)
+        headers.append(sarchip.sarchip_header(path))
+        images.append(sarchip.sarchip_raw(path))
+    return headers, images
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    seconds = time.perf_counter() - start
+    del result
+    return seconds
+
+
+def peak_memory(call):
+    tracemalloc.start()
+    try:
+        result = call()
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    return peak, result
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--count", type=int, default=1000)
+    parser.add_argument("--size", type=int, default=128)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--dir", help="keep the chips here (made when missing)")
+    args = parser.parse_args()
+
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = args.dir or os.path.join(tmp, "chips")
+        make_chips(folder, args.count, args.size)
+        import dask.array  # noqa: F401  (imported once, outside the timing)
+
+        contenders = {
+            "loop": lambda: plain_loop(folder),
+            "serial": lambda: cv.read_chips(folder),
+            "workers": lambda: cv.read_chips(folder, workers=2),
+            "dask": lambda: cv.chips_to_dask(folder),
+        }
+        for call in contenders.values():  # warm-up: imports, caches, the allocator's thresholds
+            timed(call)
+        best = {name: float("inf") for name in contenders}
+        for _ in range(args.repeat):
+            for name, call in contenders.items():
+                best[name] = min(best[name], timed(call))
+        peak, chips = peak_memory(lambda: cv.read_chips(folder, dtype=np.complex64))
+
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"{args.count} chips of {args.size} x {args.size}, best of {args.repeat}; NumPy {np.__version__}, "
+          f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs, load {load:.2f}")
+    for name, seconds in best.items():
+        print(f"  {name:8} {seconds * 1e3:9.1f} ms  {seconds / args.count * 1e6:7.1f} us/chip")
+    checks = [
+        ("read_chips(dir) / plain loop", best["serial"] / best["loop"], "<=", 1.10),
+        ("workers=2 speed-up over serial", best["serial"] / best["workers"], ">=", 1.6),
+        ("peak memory / result, complex64", peak / chips.images.nbytes, "<=", 1.2),
+        ("chips_to_dask build / serial read", best["dask"] / best["serial"], "<=", 0.05),
+    ]
+    failed = False
+    for label, value, op, target in checks:
+        ok = value <= target if op == "<=" else value >= target
+        failed |= not ok
+        print(f"  {label:34} {value:6.3f}  (target {op} {target})  {'ok' if ok else 'MISSED'}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
