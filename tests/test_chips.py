@@ -100,11 +100,27 @@ def test_unknown_layout_gives_no_images_and_still_reads_every_file(tree):
     assert [type(e) for _, e in found.errors] == [struct.error]
 
 
-def test_collected_failures_leave_a_compact_stack(tree):
-    paths = [tree.short, tree.good[0], tree.bad, tree.good[1]]
-    found = cv.read_chips(paths, errors="collect", dtype=np.complex64)
-    assert found.images.shape == (2, 8, 8) and found.images.flags.owndata
-    np.testing.assert_array_equal(found.images[1], sarchip.sarchip_raw(tree.good[1]).astype(np.complex64))
+@pytest.mark.parametrize("workers", [1, 2])
+def test_collected_failures_leave_a_compact_stack(tree, workers):
+    paths = [tree.short, tree.good[0], tree.bad, tree.good[1], tree.short, tree.good[3]]
+    found = cv.read_chips(paths, errors="collect", dtype=np.complex64, workers=workers)
+    want = np.stack(one_by_one([tree.good[i] for i in (0, 1, 3)])[1]).astype(np.complex64)
+    np.testing.assert_array_equal(found.images, want)
+    assert found.images.flags.owndata or workers > 1
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_images_from_workers_stay_private_to_the_process(tree):
+    # The workers' images live in shared memory: a process forked later must
+    # still get a copy of its own, as with any other memory.
+    images = cv.read_chips(tree.good[:2] + tree.good[3:], workers=2).images
+    before = images.copy()
+    pid = os.fork()
+    if pid == 0:
+        images[...] = 0
+        os._exit(0)
+    os.waitpid(pid, 0)
+    np.testing.assert_array_equal(images, before)
 
 
 def test_peak_memory_stays_near_the_stacked_result(tmp_path):
