@@ -6,6 +6,6 @@
 the extension module.
 """
 
-from corvane.datasets.chips import ChipSet, chips_to_dask, read_chips
+from corvane.datasets.chips import ChipSet, chips_to_dask, find_chips, read_chips
 
-__all__ = ["ChipSet", "chips_to_dask", "read_chips"]
+__all__ = ["ChipSet", "chips_to_dask", "find_chips", "read_chips"]

@@ -36,7 +36,7 @@ if TYPE_CHECKING:  # numpy.typing is newer than the oldest NumPy supported
     import pandas
     from numpy.typing import DTypeLike, NDArray
 
-__all__ = ["ChipSet", "read_chips", "chips_to_dask"]
+__all__ = ["ChipSet", "read_chips", "chips_to_dask", "find_chips"]
 
 # A file found in a folder is taken for a chip when it starts with this.
 _MAGIC = b"[PhoenixHeaderVer"
@@ -179,6 +179,17 @@ def _search(folder: str, pattern: Optional[str], failed: Callable[[str, Exceptio
         if start == _MAGIC:
             found.append(path)
     return found
+
+
+def find_chips(source: _Source, pattern: Optional[str] = None) -> List[str]:
+    """The files that :func:`read_chips` and :func:`chips_to_dask` read for
+    ``source`` and ``pattern``, in their order, without reading them. A folder
+    that cannot be listed, or a file in one that cannot be opened, raises."""
+
+    def failed(path: str, exc: Exception) -> None:
+        raise _name_file(exc, path)
+
+    return _chip_paths(source, pattern, failed)
 
 
 class _Shared:

@@ -14,7 +14,7 @@ _PathArg = Union[str, "os.PathLike[str]"]
 _Source = Union[_PathArg, Iterable[_PathArg]]
 _Layout = Literal["ap", "amppha", "AP", "AMPPHA", "r", "real", "REAL", "c", "cplx", "complex", "C", "CPLX", "COMPLEX"]
 
-__all__ = ["ChipSet", "read_chips", "chips_to_dask"]
+__all__ = ["ChipSet", "read_chips", "chips_to_dask", "find_chips"]
 
 class ChipSet:
     paths: List[str]
@@ -35,3 +35,4 @@ def chips_to_dask(source: _Source, ofmt: _Layout = "c", *, pattern: Optional[str
 @overload
 def chips_to_dask(source: _Source, ofmt: object, *, pattern: Optional[str] = None,
                   dtype: Optional[DTypeLike] = None) -> Optional[dask.array.Array]: ...
+def find_chips(source: _Source, pattern: Optional[str] = None) -> List[str]: ...
