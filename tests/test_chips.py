@@ -233,6 +233,13 @@ def test_dask_route_equals_the_eager_one(tree, ofmt, dtype):
 def test_dask_route_refuses_what_it_cannot_stack(tree):
     pytest.importorskip("dask.array", reason="chips_to_dask needs Dask (the dask extra)")
     assert cv.chips_to_dask(tree.good, "Real") is None
+    # A folder: its chips only, as read_chips finds them.
+    for i in (0, 1):
+        (tree.root / "d" / "e").mkdir(parents=True, exist_ok=True)
+        (tree.root / "d" / "e" / f"k{i}.004").write_bytes(Path(tree.good[i]).read_bytes())
+    (tree.root / "d" / "n.004").write_text("[Phoenix, but no chip\n")
+    np.testing.assert_array_equal(cv.chips_to_dask(tree.root / "d").compute(scheduler="sync"),
+                                  cv.read_chips(tree.root / "d").images)
     with pytest.raises(ValueError, match="different shapes") as info:
         cv.chips_to_dask(tree.good)
     assert tree.good[0] in str(info.value) and tree.good[2] in str(info.value)

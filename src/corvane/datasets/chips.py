@@ -128,6 +128,14 @@ def _check_path(item: object) -> str:
 
 def _chip_paths(source: object, pattern: Optional[str], failed: Callable[[str, Exception], None]) -> List[str]:
     """The files to read: a folder's chips in sorted order, other paths as given."""
+    return [path for path, _ in _chip_sources(source, pattern, failed, True)]
+
+
+def _chip_sources(source: object, pattern: Optional[str], failed: Callable[[str, Exception], None],
+                  check: bool) -> List[Tuple[str, bool]]:
+    """(path, found in a folder) for each file, in reading order. Without
+    `check` the files found in folders are not opened here, and the caller
+    must tell the chips among them by their first line."""
     if isinstance(source, (str, bytes, os.PathLike)):
         items: Iterable[object] = [source]
     else:
@@ -136,17 +144,18 @@ def _chip_paths(source: object, pattern: Optional[str], failed: Callable[[str, E
         except TypeError:
             raise TypeError("source must be a folder, a chip path or an iterable of them, "
                             f"not {type(source).__name__}") from None
-    paths: List[str] = []
+    paths: List[Tuple[str, bool]] = []
     for item in items:
         path = _check_path(item)
         if os.path.isdir(path):
-            paths.extend(_search(path, pattern, failed))
+            paths.extend((found, True) for found in _search(path, pattern, failed, check))
         else:
-            paths.append(path)
+            paths.append((path, False))
     return paths
 
 
-def _search(folder: str, pattern: Optional[str], failed: Callable[[str, Exception], None]) -> List[str]:
+def _search(folder: str, pattern: Optional[str], failed: Callable[[str, Exception], None],
+            check: bool = True) -> List[str]:
     """Every chip below `folder`, sorted: regular files (or links to them)
     whose name matches `pattern` and whose first line starts like a chip's.
     Links to folders are not followed, so a link loop cannot trap the search;
@@ -168,6 +177,8 @@ def _search(folder: str, pattern: Optional[str], failed: Callable[[str, Exceptio
         except OSError as exc:
             failed(here, exc)
     candidates.sort()
+    if not check:
+        return candidates
     found = []
     for path in candidates:
         try:
@@ -242,30 +253,73 @@ def _shared_block(shape: Tuple[int, ...], dtype: np.dtype[Any], capacity: int) -
         return None
 
 
-# Per worker process: the shared blocks it has opened, by spec.
-_worker_maps: Dict[Tuple[Any, ...], mmap.mmap] = {}
+class _Slots:
+    """A worker's window on the slots of one batch in the parent's shared
+    block, its pages allocated at once (MAP_POPULATE where Python knows it)
+    rather than by a fault per page."""
 
-
-def _write_slot(spec: Tuple[Any, ...], index: int, image: NDArray[Any]) -> bool:
-    """Write `image` into slot `index` of the parent's shared block; False
-    when the block cannot be opened or the image does not fit its slots."""
-    path, _, size, slot, shape, dtype = spec
-    if image.shape != shape:
-        return False
-    mm = _worker_maps.get(spec)
-    if mm is None:
+    def __init__(self, spec: Tuple[Any, ...], first: int, count: int) -> None:
+        path, _, size, self.slot, self.shape, self.dtype = spec
+        self.lo = first * self.slot // mmap.ALLOCATIONGRANULARITY * mmap.ALLOCATIONGRANULARITY
+        hi = min(size, (first + count) * self.slot)
+        fd = os.open(path, os.O_RDWR)
         try:
-            fd = os.open(path, os.O_RDWR)
-            try:
-                mm = mmap.mmap(fd, size)
-            finally:
-                os.close(fd)
-        except (OSError, ValueError):
+            self.map = mmap.mmap(fd, hi - self.lo, flags=mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0),
+                                 offset=self.lo)
+        finally:
+            os.close(fd)
+
+    def write(self, index: int, image: NDArray[Any]) -> bool:
+        """Write `image` into slot `index`; False when it does not fit."""
+        if image.shape != self.shape:
             return False
-        _worker_maps[spec] = mm
-    view = np.frombuffer(mm, dtype, count=slot // np.dtype(dtype).itemsize, offset=index * slot)
-    view.reshape(shape)[...] = image
-    return True
+        count = self.slot // np.dtype(self.dtype).itemsize
+        view = np.frombuffer(self.map, self.dtype, count=count, offset=index * self.slot - self.lo)
+        view.reshape(self.shape)[...] = image
+        return True
+
+
+def _open_slots(spec: Optional[Tuple[Any, ...]], first: int, count: int) -> Optional[_Slots]:
+    if spec is None:
+        return None
+    try:
+        return _Slots(spec, first, count)
+    except (OSError, ValueError):  # no /proc, another user's process: the pipes then
+        return None
+
+
+def _private_block(capacity: int, shape: Tuple[int, ...], dtype: np.dtype[Any]) -> NDArray[Any]:
+    """Room for `capacity` images. A large block is an anonymous mapping
+    rather than np.empty: NumPy asks for transparent huge pages on large
+    arrays, and where the kernel compacts memory to find them (defrag on
+    madvise) filling the block stalled for seconds on a busy machine; small
+    pages cost what the plain loop's own arrays cost, and less when
+    populated at once."""
+    nbytes = capacity * int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+    if nbytes < 4 << 20 or not hasattr(mmap, "MAP_ANONYMOUS"):
+        return np.empty((capacity,) + shape, dtype)
+    # All pages at once (MAP_POPULATE, where Python knows it): one call
+    # instead of a fault per page, which more than pays for copying each
+    # image in.
+    flags = mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | getattr(mmap, "MAP_POPULATE", 0)
+    mm = mmap.mmap(-1, nbytes, flags=flags)
+    return np.frombuffer(mm, dtype).reshape((capacity,) + shape)
+
+
+def _shrink(block: NDArray[Any], count: int) -> NDArray[Any]:
+    """The first `count` slots; the memory of the others goes back (the block
+    has never been shared, so nothing else sees it)."""
+    if block.flags.owndata:
+        block.resize((count,) + block.shape[1:], refcheck=False)
+        return block
+    mm = block.base
+    while isinstance(mm, np.ndarray):
+        mm = mm.base
+    if isinstance(mm, mmap.mmap) and hasattr(mm, "madvise") and hasattr(mmap, "MADV_DONTNEED"):
+        start = -(-count * block[0].nbytes // mmap.PAGESIZE) * mmap.PAGESIZE
+        if start < len(mm):
+            mm.madvise(mmap.MADV_DONTNEED, start, len(mm) - start)
+    return block[:count]
 
 
 class _Stack:
@@ -302,7 +356,7 @@ class _Stack:
                 if self.shared is not None:
                     self.block = self.shared.array()
                 else:
-                    self.block = np.empty((self.capacity,) + image.shape, dtype)
+                    self.block = _private_block(self.capacity, image.shape, dtype)
             if image.shape == self.block.shape[1:] and (self.dtype is not None or image.dtype == self.block.dtype):
                 self.block[index] = image
                 self.kept.append(index)
@@ -336,9 +390,8 @@ class _Stack:
             self.block = None
             return self.shared.private(count)
         if count < self.capacity:
-            # Give the unused slots back in place: the block has never been
-            # shared, so nothing else sees it.
-            self.block.resize((count,) + self.block.shape[1:], refcheck=False)
+            block, self.block = self.block, None
+            return _shrink(block, count)
         return self.block
 
     def close(self) -> None:
@@ -474,6 +527,7 @@ def _read_batch(start: int, paths: Sequence[str], ofmt: object, dtype: Optional[
     from corvane.datasets import sarchip
 
     out: List[Tuple[Any, Any, Any]] = []
+    slots = _open_slots(spec, start, len(paths))
     for index, path in enumerate(paths, start):
         try:
             header, image = _read_one(sarchip, path, ofmt)
@@ -481,12 +535,14 @@ def _read_batch(start: int, paths: Sequence[str], ofmt: object, dtype: Optional[
             text = "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
             out.append((None, None, (_portable(exc), text)))
             continue
-        if image is not None and spec is not None and _write_slot(spec, index, image):
+        if image is not None and slots is not None and slots.write(index, image):
             out.append((header, True, None))
             continue
         if image is not None and dtype is not None:
             image = image.astype(dtype, casting="same_kind", copy=False)
         out.append((header, image, None))
+    if slots is not None:
+        slots.map.close()
     return out
 
 
@@ -622,22 +678,25 @@ def _read_in_pool(paths: List[str], start: int, ofmt: object, dtype: Optional[np
             raise
 
 
-def _geometry(path: str) -> Tuple[int, int, int, int, int]:
+def _geometry(path: str, searched: bool) -> Optional[Tuple[int, int, int, int, int]]:
     """(data offset, columns, rows, file size, modification time) from header
-    lines 3, 13 and 14, read by position as sarchip_raw reads them."""
+    lines 3, 13 and 14, read by position as sarchip_raw reads them; None for
+    a file found in a folder that is no chip."""
 
     def value(line: bytes) -> int:
         _, text = line.strip(b"\n").decode("utf-8").split("= ")
         return int(text)
 
     with open(path, "rb") as f:
-        f.readline()
-        f.readline()
-        offset = value(f.readline())
-        for _ in range(9):
-            f.readline()
-        ncols = value(f.readline())
-        nrows = value(f.readline())
+        head = f.read(8192)  # one read holds the first 14 lines of any usual header
+        if searched and not head.startswith(_MAGIC):
+            return None
+        lines = head.split(b"\n", 14)
+        if len(lines) <= 14 and len(head) == 8192:
+            f.seek(0)
+            lines = [f.readline() for _ in range(14)]
+        lines += [b""] * (14 - len(lines))  # lines past the end of the file read as empty
+        offset, ncols, nrows = value(lines[2]), value(lines[12]), value(lines[13])
         st = os.fstat(f.fileno())
     if nrows < 0 or ncols < 0:
         raise struct.error(f"the header gives {nrows} rows and {ncols} columns")
@@ -690,23 +749,28 @@ def chips_to_dask(source: _Source, ofmt: object = "c", *, pattern: Optional[str]
     def failed(path: str, exc: Exception) -> None:
         raise _name_file(exc, path)
 
-    paths = _chip_paths(source, pattern, failed)
-    if not paths:
-        raise ValueError(f"no chip files in {source!r}" + ("" if pattern is None else f" matching {pattern!r}"))
+    paths = []
     stamps = []
     first: Optional[Tuple[str, Tuple[int, int]]] = None
-    for path in paths:
+    # One open per file: the first line tells a chip found in a folder, the
+    # next thirteen give its geometry.
+    for path, searched in _chip_sources(source, pattern, failed, False):
         try:
-            _, ncols, nrows, size, mtime = _geometry(path)
+            geometry = _geometry(path, searched)
         except Exception as exc:
             raise _name_file(exc, path)
+        if geometry is None:
+            continue
+        _, ncols, nrows, size, mtime = geometry
+        paths.append(path)
         if first is None:
             first = (path, (nrows, ncols))
         elif first[1] != (nrows, ncols):
             raise ValueError(f"chips of different shapes: {first[0]!r} is {first[1][0]} x {first[1][1]}, "
                              f"{path!r} is {nrows} x {ncols}; read_chips reads them as a list")
         stamps.append((size, mtime))
-    assert first is not None
+    if first is None:
+        raise ValueError(f"no chip files in {source!r}" + ("" if pattern is None else f" matching {pattern!r}"))
     shape = first[1] + ((2,) if planes else ())
     out = target if target is not None else np.dtype(np.float64 if planes else np.complex128)
     # The name identifies the graph (Dask shares equal names): the files, as
