@@ -17,11 +17,13 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import ctypes
 import fnmatch
 import hashlib
 import mmap
 import os
 import pickle
+import platform
 import re
 import struct
 import sys
@@ -621,6 +623,24 @@ def read_chips(source: _Source, ofmt: object = "c", *, pattern: Optional[str] = 
     return ChipSet(done, headers, images, failures)
 
 
+def _worker_init() -> None:
+    """Set up a worker process. A worker reads chip after chip, each call
+    allocating and freeing the same few buffers of some hundred KiB; glibc
+    gives such blocks back to the kernel on free and faults fresh pages in
+    for the next chip, which took about half of a chip's reading time. The
+    worker keeps them instead (it ends with the read)."""
+    if not sys.platform.startswith("linux") or platform.libc_ver()[0] != "glibc":
+        return
+    try:
+        libc = ctypes.CDLL(None)
+        for threshold in (32 << 20, 16 << 20):  # the largest glibc takes on 64 and on 32 bits
+            if libc.mallopt(-3, threshold):  # M_MMAP_THRESHOLD
+                break
+        libc.mallopt(-1, 256 << 20)  # M_TRIM_THRESHOLD
+    except (OSError, AttributeError):
+        pass
+
+
 def _batch_size(n: int, workers: int) -> int:
     # Some eight batches per worker balance the load; 32 chips at most keep a
     # batch's reply small where images travel back through the pipes.
@@ -637,7 +657,8 @@ def _read_in_pool(paths: List[str], start: int, ofmt: object, dtype: Optional[np
     batches = iter(range(start, len(paths), size))
     pending: Deque[Tuple[int, List[str], concurrent.futures.Future[Any]]] = collections.deque()
     spec = stack.spec()
-    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=_mp_context) as pool:
+    with concurrent.futures.ProcessPoolExecutor(max_workers=workers, mp_context=_mp_context,
+                                                initializer=_worker_init) as pool:
         def submit() -> None:
             first = next(batches, None)
             if first is not None:
