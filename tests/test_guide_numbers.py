@@ -183,7 +183,6 @@ def kernel_contract():
 
 @claim("README.md", r"within (1e-\d+) \* sum\(\|x\|\) of that loop")
 @claim("docs/interpolation.rst", r"\*\*(1e-\d+) · Σ\|x\|\*\* of the NumPy loop")
-@pytest.mark.real_numpy
 def _(m):
     assert float(m[1]) == kernel_contract()
     assert measured_error() <= float(m[1])
@@ -191,7 +190,6 @@ def _(m):
 
 @claim("README.md", r"measured: at most (\d+e-\d+) \* sum\(\|x\|\)")
 @claim("docs/interpolation.rst", r"measured: at most\s+(\d+e-\d+) · Σ\|x\|, whatever N")
-@pytest.mark.real_numpy
 def _(m):
     # The figure stays the measured one: not exceeded, nor ten times too high.
     assert float(m[1]) / 10 <= measured_error() <= float(m[1])
@@ -217,7 +215,6 @@ def plain_speed_build():
 
 
 @claim("README.md", r"10\^(\d+) samples resampled by (\d+) take under a second instead of hours")
-@pytest.mark.real_numpy
 def _(m, monkeypatch):
     plain_speed_build()
     n, r = 10 ** int(m[1]), int(m[2])
@@ -235,7 +232,6 @@ def _(m, monkeypatch):
 
 
 @claim("docs/interpolation.rst", r"within (\d) ulp of the NumPy expression above")
-@pytest.mark.real_numpy
 def _(m):
     x = np.concatenate([np.random.default_rng(2).uniform(-50, 50, 20000), np.linspace(-3, 3, 20001)])
     a = np.pi * x
@@ -249,7 +245,6 @@ def _(m):
 @claim("docs/interpolation.rst", r"ε = (1e-8) to the argument of the sine")
 @claim("docs/interpolation.rst", r"sinc\(x\) = (1\.0)\s+where \|π·x\| < (1e-8)\s+= sin\(π·x \+ ε\) / \(π·x \+ ε\)"
                                  r"\s+elsewhere, ε = (1e-8)")
-@pytest.mark.real_numpy
 def _(m):
     eps = float(m.groups()[-1])
     assert float(cv.sinc(0.5 * eps / np.pi)) == 1.0
@@ -266,7 +261,6 @@ def offset_curve():
 
 @claim("docs/interpolation.rst", r"a\s+shift of about (\d\.\d+e-\d)")
 @claim("docs/interpolation.rst", r"differs from ``np\.sinc`` by about (\d\.\d+e-\d) times the\s+slope")
-@pytest.mark.real_numpy
 def _(m):
     shift = 1e-8 / np.pi
     assert f"{shift:.2e}".replace("e-09", "e-9") == m[1]
@@ -276,7 +270,6 @@ def _(m):
 
 @claim("docs/interpolation.rst", r"up to about (\d\.\d+e-\d) \(near x = ±(\d\.\d+)\)")
 @claim("docs/interpolation.rst", r"at most about (\d\.\d+e-\d)\.")
-@pytest.mark.real_numpy
 def _(m):
     peak, where = offset_curve()
     assert f"{peak:.1e}".replace("e-09", "e-9") == m[1]
@@ -296,7 +289,6 @@ def _(m):
 
 
 @claim("docs/interpolation.rst", r"argument x = −(1e-8)/π, where the denominator is exactly zero, ``sinc`` gives\s+(1\.0)")
-@pytest.mark.real_numpy
 def _(m):
     assert float(cv.sinc(-float(m[1]) / np.pi)) == float(m[2])
 
@@ -551,6 +543,7 @@ def test_every_number_is_claimed(page):
     assert not loose, "numbers that no claim checks:\n" + "\n".join(loose)
 
 
+@pytest.mark.real_numpy  # the claims are about the module as it is (conftest.py)
 @pytest.mark.parametrize("page, pattern, check", CLAIMS,
                          ids=[f"{p}: {c.pattern[:50]}" for p, c, _ in CLAIMS])
 def test_claim(page, pattern, check, request):
