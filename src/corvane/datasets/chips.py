@@ -233,7 +233,10 @@ class _Shared:
 
     def private(self, count: int) -> NDArray[Any]:
         """The first `count` slots, mapped copy-on-write; releases the rest."""
-        view = np.frombuffer(mmap.mmap(self.fd, self.size, flags=mmap.MAP_PRIVATE), self.dtype)
+        # Populated now, as the serial path's block is: the pages are there
+        # when the caller reads them.
+        flags = mmap.MAP_PRIVATE | getattr(mmap, "MAP_POPULATE", 0)
+        view = np.frombuffer(mmap.mmap(self.fd, self.size, flags=flags), self.dtype)
         self.close()
         return view.reshape((self.capacity,) + self.shape)[:count]
 
@@ -256,36 +259,34 @@ def _shared_block(shape: Tuple[int, ...], dtype: np.dtype[Any], capacity: int) -
 
 
 class _Slots:
-    """A worker's window on the slots of one batch in the parent's shared
-    block, its pages allocated at once (MAP_POPULATE where Python knows it)
-    rather than by a fault per page."""
+    """A worker's way into the parent's shared block: it writes each image
+    into its slot of the memfd with pwrite, which fills the pages without
+    mapping them here (a fault per page cost a worker more than the copy)."""
 
-    def __init__(self, spec: Tuple[Any, ...], first: int, count: int) -> None:
-        path, _, size, self.slot, self.shape, self.dtype = spec
-        self.lo = first * self.slot // mmap.ALLOCATIONGRANULARITY * mmap.ALLOCATIONGRANULARITY
-        hi = min(size, (first + count) * self.slot)
-        fd = os.open(path, os.O_RDWR)
-        try:
-            self.map = mmap.mmap(fd, hi - self.lo, flags=mmap.MAP_SHARED | getattr(mmap, "MAP_POPULATE", 0),
-                                 offset=self.lo)
-        finally:
-            os.close(fd)
+    def __init__(self, spec: Tuple[Any, ...]) -> None:
+        path, _, _, self.slot, self.shape, dtype = spec
+        self.dtype = np.dtype(dtype)
+        self.fd = os.open(path, os.O_WRONLY)
 
     def write(self, index: int, image: NDArray[Any]) -> bool:
         """Write `image` into slot `index`; False when it does not fit."""
         if image.shape != self.shape:
             return False
-        count = self.slot // np.dtype(self.dtype).itemsize
-        view = np.frombuffer(self.map, self.dtype, count=count, offset=index * self.slot - self.lo)
-        view.reshape(self.shape)[...] = image
+        data = memoryview(np.ascontiguousarray(image, self.dtype)).cast("B")
+        offset, done = index * self.slot, 0
+        while done < len(data):
+            done += os.pwrite(self.fd, data[done:], offset + done)
         return True
 
+    def close(self) -> None:
+        os.close(self.fd)
 
-def _open_slots(spec: Optional[Tuple[Any, ...]], first: int, count: int) -> Optional[_Slots]:
-    if spec is None:
+
+def _open_slots(spec: Optional[Tuple[Any, ...]]) -> Optional[_Slots]:
+    if spec is None or not hasattr(os, "pwrite"):
         return None
     try:
-        return _Slots(spec, first, count)
+        return _Slots(spec)
     except (OSError, ValueError):  # no /proc, another user's process: the pipes then
         return None
 
@@ -529,7 +530,7 @@ def _read_batch(start: int, paths: Sequence[str], ofmt: object, dtype: Optional[
     from corvane.datasets import sarchip
 
     out: List[Tuple[Any, Any, Any]] = []
-    slots = _open_slots(spec, start, len(paths))
+    slots = _open_slots(spec)
     for index, path in enumerate(paths, start):
         try:
             header, image = _read_one(sarchip, path, ofmt)
@@ -544,7 +545,7 @@ def _read_batch(start: int, paths: Sequence[str], ofmt: object, dtype: Optional[
             image = image.astype(dtype, casting="same_kind", copy=False)
         out.append((header, image, None))
     if slots is not None:
-        slots.map.close()
+        slots.close()
     return out
 
 
