@@ -83,3 +83,32 @@ def test_sample_chip_is_well_formed():
 def test_sample_chip_matches_generator():
     res = subprocess.run([sys.executable, str(TOOL), "--check", str(SAMPLE)], capture_output=True, text=True)
     assert res.returncode == 0, res.stderr
+
+
+def run_tool(*args, cwd=None):
+    return subprocess.run([sys.executable, str(TOOL), *args], capture_output=True, text=True, cwd=cwd, timeout=300)
+
+
+@pytest.mark.skipif(not TOOL.exists(), reason="tools/ not available")
+def test_generated_sets_vary_and_repeat_by_seed(tmp_path):
+    import corvane
+
+    assert run_tool("--out", str(tmp_path / "a"), "--count", "6", "--seed", "7", "--size", "32x48,16x16").returncode == 0
+    assert run_tool("--out", str(tmp_path / "b"), "--count", "6", "--seed", "7", "--size", "32x48,16x16").returncode == 0
+    assert run_tool("--out", str(tmp_path / "c"), "--count", "6", "--seed", "8", "--size", "32x48,16x16").returncode == 0
+    a, b, c = (sorted((tmp_path / d).iterdir()) for d in "abc")
+    assert [p.read_bytes() for p in a] == [p.read_bytes() for p in b]
+    assert [p.read_bytes() for p in a] != [p.read_bytes() for p in c]
+    chips = corvane.read_chips(tmp_path / "a", pattern="*.00[0-9]")
+    assert len(chips) == 6 and not chips.errors
+    assert {image.shape for image in chips.images} == {(32, 48), (16, 16)}
+    for field in ("TargetType", "TargetAzimuth", "DepressionAngle", "CollectionDate"):
+        assert len({h[field] for h in chips.headers}) > 1, field
+
+
+@pytest.mark.skipif(not TOOL.exists(), reason="tools/ not available")
+@pytest.mark.parametrize("args", [[], ["--count", "3"], ["--out", "x", "--shipped"], ["--size", "12by4", "--out", "x"]])
+def test_the_tool_writes_nothing_unless_told_where(tmp_path, args):
+    res = run_tool(*args, cwd=tmp_path)
+    assert res.returncode == 2, res.stdout
+    assert list(tmp_path.iterdir()) == []

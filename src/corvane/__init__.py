@@ -2,7 +2,8 @@
 
 The heavy lifting is done by two C++ extension modules,
 ``corvane.dsp.resampler`` (sinc interpolation) and
-``corvane.datasets.sarchip`` (Phoenix-header chip files). Their public
+``corvane.datasets.sarchip`` (Phoenix-header chip files), beside which
+``corvane.datasets.chips`` reads many chip files at once. Their public
 functions are re-exported here and loaded on first use, so that importing the
 package stays cheap and leaves each extension free to be run as a main module
 (see ``python -m corvane.demo``).
@@ -22,6 +23,9 @@ _EXPORTS = {
     "interp": "corvane.dsp.resampler",
     "sarchip_header": "corvane.datasets.sarchip",
     "sarchip_raw": "corvane.datasets.sarchip",
+    "read_chips": "corvane.datasets.chips",
+    "ChipSet": "corvane.datasets.chips",
+    "chips_to_dask": "corvane.datasets.chips",
 }
 
 __all__ = ["data_path", *_EXPORTS]

@@ -19,3 +19,8 @@ wrong_layout: NDArray[np.float64] = cv.sarchip_raw("chip")  # E
 unknown: NDArray[np.complex128] = cv.sarchip_raw("chip", ofmt="Real")  # E
 not_a_dict: int = cv.sarchip_header("chip")  # E
 cv.no_such_function  # E
+cv.read_chips("chips", workers="2")  # E
+cv.read_chips("chips", errors="ignore")  # E
+cv.read_chips("chips", "c", None)  # E
+cv.read_chips("chips").images.shape  # E
+cv.read_chips(3)  # E

@@ -7,11 +7,13 @@ widens a result (an Optional array) fails the check.
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Dict, Optional, Tuple
+from pathlib import Path
+from typing import TYPE_CHECKING, Dict, List, Optional, Tuple
 
 import numpy as np
 
 import corvane as cv
+import corvane.datasets
 import corvane.datasets.sarchip as sarchip
 import corvane.dsp.resampler as resampler
 
@@ -43,6 +45,13 @@ def main() -> None:
     layout: str = "Ap"
     maybe: Optional[NDArray[np.generic]] = cv.sarchip_raw(path, layout)
 
+    # Many chips: the images are one array only when the shapes agree.
+    chipset: cv.ChipSet = cv.read_chips([path, Path(path)], "ap", errors="collect", dtype=np.float32)
+    images = chipset.images
+    stacked = images.shape if isinstance(images, np.ndarray) else None
+    failed: List[Tuple[str, BaseException]] = chipset.errors
+    fields: List[Dict[str, str]] = cv.datasets.read_chips(cv.data_path("sarchip"), pattern="*.004").headers
+
     # The module-level names users may rebind or read.
     saved = resampler.np
     resampler.np = np
@@ -54,7 +63,7 @@ def main() -> None:
 
     print(values.shape, positions.dtype, y.dtype, kernel.shape, table.shape, stored, pi,
           header["PhoenixHeaderVer"], chip.dtype, planes.shape, parts.shape, same.shape, nothing,
-          maybe is None, nbytes, root, version)
+          maybe is None, nbytes, root, version, len(chipset), stacked, len(failed), len(fields))
 
 
 if __name__ == "__main__":
