@@ -233,9 +233,11 @@ class _Shared:
 
     def private(self, count: int) -> NDArray[Any]:
         """The first `count` slots, mapped copy-on-write; releases the rest."""
-        # Populated now, as the serial path's block is: the pages are there
-        # when the caller reads them.
-        flags = mmap.MAP_PRIVATE | getattr(mmap, "MAP_POPULATE", 0)
+        # Not populated: the pages are in the file already, and the first
+        # read of a page maps it with its neighbours (about as fast as
+        # reading ordinary memory for the first time), where mapping all of
+        # them here made the parent wait some 100 ms for 256 MiB.
+        flags = mmap.MAP_PRIVATE
         view = np.frombuffer(mmap.mmap(self.fd, self.size, flags=flags), self.dtype)
         self.close()
         return view.reshape((self.capacity,) + self.shape)[:count]
