@@ -16,8 +16,8 @@ the host's C compiler) counts the guest instructions executed, and the guest
 counts, not times: timing under emulation means nothing, while the count of
 an in-order core like the A7 follows its run time closely.
 
-A workload's figure is the mean count of its calls after a first one,
-minus the mean count of the same number of calls of a no-op through the
+A workload's figure is the mean count of its calls after a first one
+(and, where calls are cheap, three more unmeasured ones), minus the mean count of the same number of calls of a no-op through the
 same harness; set-up (imports, inputs, the first call) is never counted.
 Counts are deterministic for the same binaries and inputs (PYTHONHASHSEED
 is fixed, the guest runs one thread): --twice runs everything twice and
@@ -41,6 +41,7 @@ binutils-arm-linux-gnueabihf / binutils-aarch64-linux-gnu.
 """
 
 import argparse
+import atexit
 import bisect
 import collections
 import concurrent.futures
@@ -53,6 +54,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -229,20 +231,26 @@ class Runner:
         self.cache = args.cache
         self.plugin = build_plugin(os.path.join(self.cache, "plugin"))
         self._packages = {}
+        self._lock = threading.Lock()
+        self.work = tempfile.mkdtemp(prefix="run-", dir=self.cache)
+        atexit.register(shutil.rmtree, self.work, True)
 
     def package(self, arch):
         """A package folder for the guest: src/corvane with the stage's built modules."""
         if arch.package:
             return arch.package
-        if arch.name in self._packages:
+        with self._lock:
+            if arch.name not in self._packages:
+                self._packages[arch.name] = self._assemble(arch)
             return self._packages[arch.name]
+
+    def _assemble(self, arch):
         stage = getattr(self.args, arch.name + "_stage", None) or arch.stage
         built = os.path.join(stage, "corvane")
         if not os.path.isdir(built):
             raise SystemExit("bench_arm: no built package at %s (run tools/check-%s --build-only, or give --%s-stage)"
                              % (built, arch.name, arch.name))
-        dest = os.path.join(self.cache, "pkg-" + arch.name)
-        shutil.rmtree(dest, ignore_errors=True)
+        dest = os.path.join(self.work, "pkg-" + arch.name)
         shutil.copytree(os.path.join(ROOT, "src", "corvane"), os.path.join(dest, "corvane"),
                         ignore=shutil.ignore_patterns("*.so", "__pycache__"))
         for dirpath, _, files in os.walk(built):
@@ -250,7 +258,6 @@ class Runner:
                 rel = os.path.relpath(os.path.join(dirpath, f), stage)
                 os.makedirs(os.path.dirname(os.path.join(dest, rel)), exist_ok=True)
                 shutil.copy2(os.path.join(dirpath, f), os.path.join(dest, rel))
-        self._packages[arch.name] = dest
         return dest
 
     def rootfs(self, arch):
@@ -277,7 +284,7 @@ class Runner:
         for w in workloads:
             w = dict(w, route=route, calls=w["calls"][route])
             job_ws.append(w)
-        with tempfile.TemporaryDirectory(dir=self.cache) as tmp:
+        with tempfile.TemporaryDirectory(dir=self.work) as tmp:
             job, result, marks = (os.path.join(tmp, n) for n in ("job.json", "result.json", "marks.txt"))
             with open(job, "w") as f:
                 json.dump({"workloads": job_ws, "profile": profile}, f)
@@ -302,12 +309,16 @@ class Runner:
                 target, mk, blocks, exit_count = parse_marks(f.read())
         return res, mk, blocks, exit_count
 
-    def count(self, arch, w, route):
-        """{name: (per call, Measured)} for one workload and route."""
-        res, mk, _, _ = self.run(arch, [w], route)
+    def count(self, arch, ws, route):
+        """{name: (per call, Measured)} for workloads run one after another in one guest process."""
+        res, mk, _, _ = self.run(arch, ws, route)
         measured = pair_marks(res["marks"], mk)
         units = {x["name"]: x["units"] for x in res["workloads"]}
-        return {k: (per_call(m), m._replace(units=units[k])) for k, m in measured.items()}, res
+        return {k: (per_call(m), m._replace(units=units[k])) for k, m in measured.items()}
+
+    def count_one(self, arch, w, route):
+        """(per call, Measured) of one workload in a process of its own."""
+        return self.count(arch, [w], route)[w["name"]]
 
 
 def parallel(jobs, fn, n):
@@ -341,7 +352,7 @@ def cmd_table(runner, arches, args):
     jobs = [(arch, w, route) for arch in arches for w in ws for route in ("numpy", "corvane")
             if w["calls"][route]]
     passes = 2 if args.twice else 1
-    results = [parallel(jobs, lambda a, w, r: runner.count(a, w, r)[0][w["name"]], args.jobs)
+    results = [parallel(jobs, runner.count_one, args.jobs)
                for _ in range(passes)]
     if args.twice:
         same = all(a[1].calls == b[1].calls and a[1].noops == b[1].noops and a[1].first == b[1].first
@@ -396,9 +407,13 @@ def cmd_crossover(runner, arches, args):
     sinc_chunk = 1 << 19  # kSincChunk
     report = {}
     for arch in arches:
-        res = parallel([(arch, w, "corvane") for w in ws], lambda a, w, r: runner.count(a, w, r)[0][w["name"]],
-                       args.jobs)
-        by = {w["name"]: r for w, r in zip(ws, res)}
+        # one guest process per ratio (a process costs seconds of start-up under emulation)
+        groups = collections.OrderedDict()
+        for w in ws:
+            groups.setdefault(w["r"], []).append(w)
+        by = {}
+        for part in parallel([(arch, g, "corvane") for g in groups.values()], runner.count, args.jobs):
+            by.update(part)
         print("\n%s, emulated %s: forced direct and hierarchical sums (instructions per call)"
               % (arch.name, args.cpu or arch.cpu))
         print("  %4s %8s %6s %6s %12s %12s %12s %10s %10s" % ("r", "N*M", "N", "M", "direct", "tree",
@@ -423,7 +438,7 @@ def cmd_crossover(runner, arches, args):
         print("  kSumChunkTerms = 2^%d terms -> about %s instructions between Ctrl-C checks"
               % (chunk_terms[arch.name].bit_length() - 1, fmt_count(chunk_terms[arch.name] * term)))
         report[arch.name + " chunk"] = chunk_terms[arch.name] * term
-        s = runner.count(arch, workload("sinc n=100000 calls=3"), "corvane")[0]["sinc n=100000 calls=3"]
+        s = runner.count_one(arch, workload("sinc n=100000 calls=3"), "corvane")
         per_elem = s[0] / 1e5
         print("  sinc: %.1f instructions per element -> kSincChunk = 2^19 elements is about %s instructions"
               % (per_elem, fmt_count(per_elem * sinc_chunk)))
@@ -443,7 +458,7 @@ def cmd_first_call(runner, arches, args):
             w["first_only"] = True
             w["calls"] = {"numpy": 0, "corvane": 1}
             jobs.append((arch, w, "corvane"))
-        res = parallel(jobs, lambda a, w, r: runner.count(a, w, r)[0][w["name"]], args.jobs)
+        res = parallel(jobs, runner.count_one, args.jobs)
         for (_, w, _), (_, m) in zip(jobs, res):
             print("  %-36s %12s %12s %12s" % (w["name"], fmt_count(m.first), fmt_count(m.calls[0]),
                                               fmt_count(m.first - m.calls[0])))
@@ -605,6 +620,101 @@ def short(path):
     return re.sub(r"^.*/(corvane/)", r"\1", re.sub(r"^/var/cache/[^/]+/rootfs", "", path))
 
 
+def _short_name(name):
+    """A function's name without its namespaces and argument list."""
+    name = re.sub(r"\(anonymous namespace\)::", "", name)
+    depth, out = 0, ""
+    for ch in name:  # drop everything in parentheses (arguments), keep template arguments
+        depth += ch == "("
+        if not depth:
+            out += ch
+        depth -= ch == ")" and depth > 0
+    out = re.sub(r"^(?:[\w]+::)+", "", out.strip())
+    # the vector type and lane counts of the kernels' templates say little here
+    out = re.sub(r"(?:__vector(?:\(\d+\))? double|double __vector\(\d+\)|\bVec\d)(?:, )?", "", out)
+    return re.sub(r"<(?:, )?>|, >", lambda m: "" if m.group(0) == "<>" or m.group(0) == "<, >" else ">", out)
+
+
+def inline_paths(arch, path, counted):
+    """{'outer > ... > inner (file:line)': executions} of (address, executions)
+    pairs, through the inlined-call chains of the debug information; {} without it."""
+    if not counted:
+        return collections.Counter()
+    p = subprocess.run([arch.tool("addr2line"), "-a", "-f", "-i", "-C", "-e", path],
+                       input="".join("0x%x\n" % a for a, _ in counted),
+                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    chains, cur = [], None
+    lines = p.stdout.splitlines()
+    i = 0
+    while i < len(lines):
+        if re.match(r"^0x[0-9a-f]+$", lines[i]):
+            cur = []
+            chains.append(cur)
+            i += 1
+            continue
+        if cur is not None and i + 1 < len(lines):
+            cur.append((lines[i], lines[i + 1]))
+        i += 2
+    out = collections.Counter()
+    if len(chains) != len(counted) or all(loc.startswith("??") for c in chains for _, loc in c):
+        return out
+    for (addr, execs), chain in zip(counted, chains):
+        # chain: (function, location in it) innermost first; the innermost
+        # frame's name is often that of the enclosing symbol, so callers name the path
+        names = [n for n in (_short_name(f) for f, _ in chain[1:]) if not n.startswith(("unroll", "operator"))]
+        loc = os.path.basename(chain[0][1].split(" (discriminator")[0]) if chain else "?"
+        out[(" > ".join(names[::-1][1:]),) + tuple(loc.rsplit(":", 1))] += execs
+    # per path: its total, then its busiest lines
+    grouped = collections.Counter()
+    top = collections.defaultdict(collections.Counter)
+    for (chain, f, *line), v in out.items():
+        grouped[(chain, f)] += v
+        top[(chain, f)][line[0] if line else "?"] += v
+    return collections.Counter({
+        "%s%s: lines %s" % (chain + " > " if chain else "", f,
+                            ", ".join("%s (%s)" % (ln, "%.0f%%" % (100 * c / grouped[(chain, f)]))
+                                      for ln, c in top[(chain, f)].most_common(4))): v
+        for (chain, f), v in grouped.items()})
+
+
+INSN_CLASSES = ("load", "store", "fp", "fp-move", "int", "branch")
+
+
+def insn_class(text):
+    """Rough class of a disassembled ARM or AArch64 instruction."""
+    op = text.split()[0].lower() if text.split() else ""
+    op = op.split(".")[0]
+    if re.match(r"(v?ld|ld[1-4p]?|ldr|pop)", op):
+        return "load"
+    if re.match(r"(v?st|st[1-4p]?|str|push)", op):
+        return "store"
+    if op in ("vmov", "fmov", "dup", "ins", "umov", "mov") and re.search(r"\b[dsvq]\d", text):
+        return "fp-move"
+    if re.match(r"(v(add|sub|mul|div|fm|fnm|nm|ml|neg|abs|cmp|cvt|sqrt|max|min|rint|sel|and|orr|eor|bic|bsl|bit|cge|cgt|clt|cle|ceq)"
+                r"|f(add|sub|mul|div|madd|msub|nmadd|nmsub|mla|mls|neg|abs|cmp|ccmp|cvt|sqrt|max|min|rint|csel)"
+                r"|scvtf|ucvtf|fcvt|frint|fcm|facg)", op):
+        return "fp"
+    if re.match(r"(b|bl|blx|bx|cbz|cbnz|tbz|tbnz|ret|br|blr|it)$", op) or re.match(r"b(eq|ne|cs|cc|mi|pl|vs|vc|hi|ls|ge|lt|gt|le|hs|lo)$", op) \
+            or op.startswith("b.") or op.startswith("it"):
+        return "branch"
+    return "int"
+
+
+def _line_key(src):
+    f, _, line = src.rpartition(":")
+    return (f, int(line) if line.isdigit() else 0)
+
+
+def _line_span(srcs):
+    """'file.cpp:12-40, other.hpp:7' for a set of 'path:line' strings."""
+    by = collections.OrderedDict()
+    for src in srcs:
+        f, line = _line_key(src)
+        by.setdefault(os.path.basename(f), []).append(line)
+    return ", ".join("%s:%d%s" % (f, min(ls), "-%d" % max(ls) if max(ls) != min(ls) else "")
+                     for f, ls in by.items())
+
+
 def profile_lines(arch, path, blocks, maps_text, per_fn, syms, per_unit, unit, total, args):
     """Per source line of our module (needs debug info), and an annotated
     disassembly of its hottest functions when --annotate is given."""
@@ -622,6 +732,32 @@ def profile_lines(arch, path, blocks, maps_text, per_fn, syms, per_unit, unit, t
         for (addr, src, text), c in zip(insns, counts):
             lines[(src or "?", name)] += c
         annotated.append((name, v, insns, counts))
+    print("  %s, instruction mix of the hottest functions:" % short(path))
+    for name, v, insns, counts in annotated[:6]:
+        mix = collections.Counter()
+        for (_, _, text), c in zip(insns, counts):
+            mix[insn_class(text)] += c
+        n = sum(mix.values()) or 1
+        print("    %10.1f per %s  %s  [%s]" % (v / per_unit, unit, "  ".join(
+            "%s %.0f%%" % (k, 100 * mix[k] / n) for k in INSN_CLASSES if mix[k]), name[:70]))
+    print("  %s, hottest blocks (straight-line runs between branches):" % short(path))
+    print("    %10s %6s %12s %12s  %s" % ("address", "insns", "runs/" + unit, "insns/" + unit, "source lines"))
+    where = {}
+    for name, v, insns, counts in annotated:
+        for addr, src, _ in insns:
+            where[addr] = (src, name)
+    ours = [(start - base, end - base, n, execs) for start, (end, n, execs) in blocks.items()
+            if start - base in where]
+    for rel, end, n, execs in sorted(ours, key=lambda b: -b[2] * b[3])[:args.top]:
+        srcs = sorted({where[a][0] for a in where if rel <= a < end and where[a][0]}, key=_line_key)
+        print("    %10x %6d %12.3f %12.1f  %s" % (rel, n, execs / per_unit, n * execs / per_unit,
+                                                 _line_span(srcs)))
+    paths = inline_paths(arch, path, [(a, c) for _, _, insns, counts in annotated
+                                      for (a, _, _), c in zip(insns, counts) if c])
+    if paths:
+        print("  %s by inlined call path (where the instructions go within the functions):" % short(path))
+        for chain, v in paths.most_common(args.top):
+            print("    %6.2f%%  %10.1f per %s  %s" % (100 * v / total, v / per_unit, unit, chain))
     if any(src != "?" for src, _ in lines):
         print("  %s by source line (top %d):" % (short(path), args.top))
         for (src, name), v in lines.most_common(args.top):
