@@ -171,25 +171,34 @@ def build_plugin(cache_dir):
 
 
 def parse_marks(text):
-    """(target, [(tag, count), ...], {tb start: [end, insns, execs]}, exit count) of a plugin output."""
-    target, marks, blocks, exit_count = None, [], {}, None
+    """(target, [(tag, count), ...], profiles, exit count) of a plugin output.
+
+    profiles has one entry per profile window (in order): the blocks that ran
+    in it, as [(start, end, instructions, executions)], one per extent (a
+    block translated again with the same extent is merged)."""
+    target, marks, profiles, exit_count = None, [], [], None
+    window = None
     for line in text.splitlines():
         f = line.split()
         if not f:
             continue
         if f[0] == "mark":
             marks.append((int(f[1]), int(f[2])))
+            if window is not None:
+                profiles.append([(a, b, n, e) for (a, b, n), e in sorted(window.items())])
+                window = None
         elif f[0] == "tb":
+            if window is None:
+                window = collections.Counter()
             start, end, n, execs = int(f[1], 16), int(f[2], 16), int(f[3]), int(f[4])
-            b = blocks.setdefault(start, [end, n, 0])
-            if b[0] != end:  # retranslated with another extent: keep the longer, count its instructions
-                b[0], b[1] = max(b[0], end), max(b[1], n)
-            b[2] += execs
+            window[(start, end, n)] += execs
         elif f[0] == "target":
             target = f[1]
         elif f[0] == "exit":
             exit_count = int(f[1])
-    return target, marks, blocks, exit_count
+    if window is not None:
+        profiles.append([(a, b, n, e) for (a, b, n), e in sorted(window.items())])
+    return target, marks, profiles, exit_count
 
 
 Measured = collections.namedtuple("Measured", "first calls noops units")
@@ -276,7 +285,7 @@ class Runner:
                          % (rootfs, arch.name, arch.name))
 
     def run(self, arch, workloads, route, profile=False):
-        """Runs the workloads in one guest process: (result, marks, blocks, exit count)."""
+        """Runs the workloads in one guest process: (result, marks, profiles, exit count)."""
         qemu = shutil.which(arch.qemu)
         if not qemu:
             raise SystemExit("bench_arm: %s not found (apt-get install qemu-user)" % arch.qemu)
@@ -306,8 +315,8 @@ class Runner:
             with open(result) as f:
                 res = json.load(f)
             with open(marks) as f:
-                target, mk, blocks, exit_count = parse_marks(f.read())
-        return res, mk, blocks, exit_count
+                target, mk, profiles, exit_count = parse_marks(f.read())
+        return res, mk, profiles, exit_count
 
     def count(self, arch, ws, route):
         """{name: (per call, Measured)} for workloads run one after another in one guest process."""
@@ -401,52 +410,70 @@ def crossover_workloads():
     return out
 
 
+def in_module(blocks, maps_text):
+    """Instructions of the blocks that lie in our extension modules."""
+    _, per_obj = attribute(blocks, maps_text, None)
+    return sum(v for path, v in per_obj.items() if "/corvane/" in path and path.endswith(".so"))
+
+
 def cmd_crossover(runner, arches, args):
     ws = crossover_workloads()
     chunk_terms = {"armhf": 1 << 21, "aarch64": 1 << 25}  # kSumChunkTerms in sinc_kernels.hpp
     sinc_chunk = 1 << 19  # kSincChunk
     report = {}
     for arch in arches:
-        # one guest process per ratio (a process costs seconds of start-up under emulation)
+        # one guest process per ratio (a process costs seconds of start-up
+        # under emulation), profiled so that the modules' own share is known
         groups = collections.OrderedDict()
         for w in ws:
             groups.setdefault(w["r"], []).append(w)
+
+        def run_group(g):
+            res, mk, profiles, _ = runner.run(arch, g, "corvane", profile=True)
+            measured = pair_marks(res["marks"], mk)
+            units = {x["name"]: x["units"] for x in res["workloads"]}
+            return {w["name"]: (per_call(measured[w["name"]]), in_module(blocks, res["maps"]) / w["calls"]["corvane"],
+                                units[w["name"]])
+                    for w, blocks in zip(g, profiles)}
+
         by = {}
-        for part in parallel([(arch, g, "corvane") for g in groups.values()], runner.count, args.jobs):
+        for part in parallel([(g,) for g in groups.values()], run_group, args.jobs):
             by.update(part)
-        print("\n%s, emulated %s: forced direct and hierarchical sums (instructions per call)"
+        print("\n%s, emulated %s: forced direct and hierarchical sums, instructions per call"
               % (arch.name, args.cpu or arch.cpu))
-        print("  %4s %8s %6s %6s %12s %12s %12s %10s %10s" % ("r", "N*M", "N", "M", "direct", "tree",
-                                                             "direct/tree", "dir/term", "tree/out"))
-        per_term = []
+        print("  (whole call, and in our module alone: the Python wrapper's NumPy calls are the same for both)")
+        print("  %4s %7s %5s %5s %11s %11s %7s %11s %11s %7s %9s %9s" % (
+            "r", "N*M", "N", "M", "direct", "tree", "ratio", "direct mod", "tree mod", "ratio", "dir/term",
+            "tree/out"))
+        rows = []
         for w in ws:
             if w["sum"] != "direct":
                 continue
-            t = by[w["name"].replace("sum=direct", "sum=tree")]
             d = by[w["name"]]
-            units = d[1].units
+            t = by[w["name"].replace("sum=direct", "sum=tree")]
+            units = d[2]
             rname = w["name"].split("r=")[1].split()[0]
-            per_term.append(d[0] / units["term"])
-            print("  %4s %8d %6d %6d %12s %12s %12.2f %10.2f %10.0f" % (
-                rname, units["term"], w["n"], units["output"], fmt_count(d[0]), fmt_count(t[0]),
-                d[0] / t[0], d[0] / units["term"], t[0] / units["output"]))
-            report.setdefault(arch.name, []).append(dict(r=rname, n=w["n"], m=units["output"], terms=units["term"],
-                                                         direct=d[0], tree=t[0]))
-        big = [x for x in report[arch.name] if x["terms"] >= 2**15]
-        term = statistics.median(x["direct"] / x["terms"] for x in big)
-        print("  direct sum, median over N*M >= 2^15: %.2f instructions per term" % term)
-        print("  kSumChunkTerms = 2^%d terms -> about %s instructions between Ctrl-C checks"
+            rows.append(dict(r=rname, n=w["n"], m=units["output"], terms=units["term"], direct=d[0], tree=t[0],
+                             direct_module=d[1], tree_module=t[1]))
+            print("  %4s %7d %5d %5d %11s %11s %7.2f %11s %11s %7.2f %9.2f %9.0f" % (
+                rname, units["term"], w["n"], units["output"], fmt_count(d[0]), fmt_count(t[0]), d[0] / t[0],
+                fmt_count(d[1]), fmt_count(t[1]), d[1] / t[1], d[1] / units["term"], t[1] / units["output"]))
+        report[arch.name] = rows
+        big = [x for x in rows if x["terms"] >= 2**15]
+        term = statistics.median(x["direct_module"] / x["terms"] for x in big)
+        print("  direct sum in the module, median over N*M >= 2^15: %.2f instructions per term" % term)
+        print("  kSumChunkTerms = 2^%d terms: about %s instructions of direct sum between Ctrl-C checks"
               % (chunk_terms[arch.name].bit_length() - 1, fmt_count(chunk_terms[arch.name] * term)))
-        report[arch.name + " chunk"] = chunk_terms[arch.name] * term
         s = runner.count_one(arch, workload("sinc n=100000 calls=3"), "corvane")
         per_elem = s[0] / 1e5
-        print("  sinc: %.1f instructions per element -> kSincChunk = 2^19 elements is about %s instructions"
+        print("  sinc: %.1f instructions per element: kSincChunk = 2^19 elements is about %s instructions"
               % (per_elem, fmt_count(per_elem * sinc_chunk)))
     return report
 
 
 # ---------------------------------------------------------------- first call
 def cmd_first_call(runner, arches, args):
+    report = {}
     cases = ["sinc_interp N=64 r=2 sum=tree", "sinc_interp N=64 r=2 sum=direct",
              "sinc_interp N=2048 r=2 sum=tree", "sinc_interp N=16384 r=2", "sinc 1e5"]
     for arch in arches:
@@ -462,6 +489,8 @@ def cmd_first_call(runner, arches, args):
         for (_, w, _), (_, m) in zip(jobs, res):
             print("  %-36s %12s %12s %12s" % (w["name"], fmt_count(m.first), fmt_count(m.calls[0]),
                                               fmt_count(m.first - m.calls[0])))
+            report.setdefault(arch.name, {})[w["name"]] = {"first": m.first, "second": m.calls[0]}
+    return report
 
 
 # ---------------------------------------------------------------- profile
@@ -537,14 +566,14 @@ def attribute(blocks, maps_text, symbols_of):
     bases = load_bases(maps_text)
     starts = [m[0] for m in maps]
     per_fn = collections.Counter()
-    for start, (end, n, execs) in blocks.items():
+    for start, end, n, execs in blocks:
         i = bisect.bisect_right(starts, start) - 1
         if i < 0 or start >= maps[i][1]:
             per_fn[("?", "?")] += n * execs
             continue
         path = maps[i][3]
         rel = start - bases.get(path, maps[i][0] - maps[i][2])
-        _, name = symbols_of(path).lookup(rel)
+        _, name = symbols_of(path).lookup(rel) if symbols_of else (None, "")
         per_fn[(path, name or "0x%x" % rel)] += n * execs
     per_obj = collections.Counter()
     for (path, _), v in per_fn.items():
@@ -571,7 +600,7 @@ def instruction_counts(blocks, base, insns):
     """Executions of each instruction of a disassembly, from the blocks that cover it."""
     addrs = [a + base for a, _, _ in insns]
     counts = [0] * len(insns)
-    for start, (end, _, execs) in blocks.items():
+    for start, end, _, execs in blocks:
         i = bisect.bisect_left(addrs, start)
         while i < len(addrs) and addrs[i] < end:
             counts[i] += execs
@@ -584,14 +613,18 @@ def cmd_profile(runner, arches, args):
         w = workload(args.profile)
         if args.calls:
             w["calls"] = {"numpy": args.calls, "corvane": args.calls}
+        if args.first:  # the first call of the process alone
+            w["profile_first"] = True
+            w["calls"] = {"numpy": 1, "corvane": 1}
         route = args.route
-        res, mk, blocks, _ = runner.run(arch, [w], route, profile=True)
+        res, mk, profiles, _ = runner.run(arch, [w], route, profile=True)
+        blocks = profiles[0]
         measured = pair_marks(res["marks"], mk)[w["name"]]
         units = res["workloads"][0]["units"]
-        calls = len(measured.calls)
+        calls = 1 if args.first else len(measured.calls)
         unit = "output" if "output" in units else next(iter(units))
         per_unit = calls * units[unit]
-        total = sum(n * e for _, n, e in blocks.values())
+        total = sum(n * e for _, _, n, e in blocks)
         cache = {}
 
         def symbols_of(path):
@@ -746,8 +779,7 @@ def profile_lines(arch, path, blocks, maps_text, per_fn, syms, per_unit, unit, t
     for name, v, insns, counts in annotated:
         for addr, src, _ in insns:
             where[addr] = (src, name)
-    ours = [(start - base, end - base, n, execs) for start, (end, n, execs) in blocks.items()
-            if start - base in where]
+    ours = [(start - base, end - base, n, execs) for start, end, n, execs in blocks if start - base in where]
     for rel, end, n, execs in sorted(ours, key=lambda b: -b[2] * b[3])[:args.top]:
         srcs = sorted({where[a][0] for a in where if rel <= a < end and where[a][0]}, key=_line_key)
         print("    %10x %6d %12.3f %12.1f  %s" % (rel, n, execs / per_unit, n * execs / per_unit,
@@ -797,11 +829,12 @@ def main(argv=None):
     p.add_argument("--profile", metavar="WORKLOAD", help="per-function profile of one workload")
     p.add_argument("--route", choices=("numpy", "corvane"), default="corvane", help="the route --profile runs")
     p.add_argument("--calls", type=int, help="calls for --profile (default: the workload's)")
+    p.add_argument("--first", action="store_true", help="--profile the first call of the process instead")
     p.add_argument("--top", type=int, default=25, help="rows of the profile's lists")
     p.add_argument("--annotate", metavar="DIR", help="write the profile's annotated disassembly there")
     p.add_argument("--crossover", action="store_true", help="direct against hierarchical sums, N*M = 2^11..2^17")
     p.add_argument("--first-call", action="store_true", help="first call of a fresh process against the second")
-    p.add_argument("--json", metavar="FILE", help="also write the table's figures as JSON")
+    p.add_argument("--json", metavar="FILE", help="also write the figures as JSON")
     p.add_argument("-j", "--jobs", type=int, default=1, help="guest processes at a time (default 1)")
     p.add_argument("--cache", default=os.path.join(tempfile.gettempdir(), "corvane-bench-arm"),
                    help="work folder for the plugin and the assembled packages")
@@ -817,15 +850,16 @@ def main(argv=None):
     runner = Runner(args)
     if args.profile:
         cmd_profile(runner, arches, args)
-    elif args.crossover:
-        cmd_crossover(runner, arches, args)
+        return 0
+    if args.crossover:
+        report = cmd_crossover(runner, arches, args)
     elif args.first_call:
-        cmd_first_call(runner, arches, args)
+        report = cmd_first_call(runner, arches, args)
     else:
         report = cmd_table(runner, arches, args)
-        if args.json:
-            with open(args.json, "w") as f:
-                json.dump(report, f, indent=1)
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=1)
     return 0
 
 

@@ -114,12 +114,14 @@ def test_counts_are_exact_and_repeatable(bench_arm, guest):
 def test_profile_finds_the_loop(bench_arm, guest):
     n = 5000
     text, maps = guest.run(n, profile=True)
-    _, marks, blocks, _ = bench_arm.parse_marks(text)
-    total = sum(insns * execs for _, insns, execs in blocks.values())
+    _, marks, profiles, _ = bench_arm.parse_marks(text)
+    assert len(profiles) == 1
+    blocks = profiles[0]
+    total = sum(insns * execs for _, _, insns, execs in blocks)
     # the blocks ran between the profile's marks, which bound the same work
     window = marks[2][1] - marks[1][1]
     assert 0.95 * window <= total <= window
-    assert max(execs for _, _, execs in blocks.values()) in (n - 1, n)  # the loop body, however rotated
+    assert max(execs for _, _, _, execs in blocks) in (n - 1, n)  # the loop body, however rotated
 
     arch = bench_arm.Arch("x86_64", "qemu-x86_64", "max", "x86_64-linux-gnu", "/")
     syms = {}
@@ -169,5 +171,5 @@ MAPS = """\
 def test_blocks_go_to_their_function(bench_arm, start, where):
     syms = {"/opt/lib/libk.so": bench_arm.Symbols([(0x1000, 0x1000, "f"), (0x2000, 0x100, "g")]),
             "/opt/lib/libz.so": bench_arm.Symbols([(0x0, 0x100, "h")])}
-    per_fn, per_obj = bench_arm.attribute({start: [start + 8, 3, 7]}, MAPS, syms.__getitem__)
+    per_fn, per_obj = bench_arm.attribute([(start, start + 8, 3, 7)], MAPS, syms.__getitem__)
     assert dict(per_fn) == {where: 21}

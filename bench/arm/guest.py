@@ -109,8 +109,14 @@ def measure(w, marks, tmp, profile):
     fn, args, units = prepare(w, tmp)
     name = w["name"]
     marks.mark([name, "setup"])
+    first_profiled = profile and w.get("profile_first")
+    if first_profiled:
+        marks.mark([name, "profile"], PROFILE_START)
     fn(*args)
     marks.mark([name, "first"])
+    if first_profiled:
+        marks.mark([name, "profile"], PROFILE_STOP)
+        profile = False
     if w.get("first_only"):
         fn(*args)
         marks.mark([name, "second"])
