@@ -692,11 +692,16 @@ def inline_paths(arch, path, counted):
     if len(chains) != len(counted) or all(loc.startswith("??") for c in chains for _, loc in c):
         return out
     for (addr, execs), chain in zip(counted, chains):
-        # chain: (function, location in it) innermost first; the innermost
-        # frame's name is often that of the enclosing symbol, so callers name the path
-        names = [n for n in (_short_name(f) for f, _ in chain[1:]) if not n.startswith(("unroll", "operator"))]
+        # chain: (function, location in it), innermost first, the symbol last.
+        # Where the debug information does not name the innermost inlined
+        # function, addr2line gives the symbol's own name (a C++ one with its
+        # argument list) instead: left out.
+        names = [f for f, _ in chain]
+        if len(names) > 1 and ("(" in names[0] or names[0] == names[-1]):
+            names = names[1:]
+        names = [n for n in (_short_name(f) for f in names[:-1]) if not n.startswith(("unroll", "operator"))]
         loc = os.path.basename(chain[0][1].split(" (discriminator")[0]) if chain else "?"
-        out[(" > ".join(names[::-1][1:]),) + tuple(loc.rsplit(":", 1))] += execs
+        out[(" > ".join(names[::-1]),) + tuple(loc.rsplit(":", 1))] += execs
     # per path: its total, then its busiest lines
     grouped = collections.Counter()
     top = collections.defaultdict(collections.Counter)

@@ -54,9 +54,10 @@ GUEST_C = r"""
 #include <stdlib.h>
 #include <sys/stat.h>
 static void mark(unsigned tag) { umask(0x7e000000u | tag << 9 | 022); }
+static inline __attribute__((always_inline)) long step(volatile long* s, long i) { return *s += i; }
 __attribute__((noinline)) long spin(long n) {
     volatile long s = 0;
-    for (long i = 0; i < n; i++) s += i;
+    for (long i = 0; i < n; i++) step(&s, i);
     return s;
 }
 int main(int argc, char** argv) {
@@ -82,7 +83,7 @@ def guest(bench_arm, tmp_path_factory):
     src = d / "guest.c"
     src.write_text(GUEST_C)
     exe = str(d / "guest")
-    subprocess.run([CC, "-O1", "-o", exe, str(src)], check=True)
+    subprocess.run([CC, "-O1", "-g", "-o", exe, str(src)], check=True)
     plugin = bench_arm.build_plugin(str(d / "plugin"))
 
     def run(n, profile=False):
@@ -91,7 +92,7 @@ def guest(bench_arm, tmp_path_factory):
         subprocess.run([QEMU, "-plugin", arg, exe, str(n), str(maps)], check=True)
         return out.read_text(), maps.read_text()
 
-    return types.SimpleNamespace(run=run, exe=exe)
+    return types.SimpleNamespace(run=run, exe=exe, src=str(src))
 
 
 @needs_qemu
@@ -131,6 +132,22 @@ def test_profile_finds_the_loop(bench_arm, guest):
     assert os.path.realpath(path) == os.path.realpath(guest.exe) and name == "spin"
     assert top > 0.9 * total
     assert sum(per_obj.values()) == total
+
+    # down to instructions and inlined call paths: the loop's instructions run
+    # about n times each, the inlined helper's under its own name
+    if not shutil.which("x86_64-linux-gnu-objdump") or not shutil.which("x86_64-linux-gnu-addr2line"):
+        return
+    exe = [p for p in per_obj if os.path.realpath(p) == os.path.realpath(guest.exe)][0]
+    base = bench_arm.load_bases(maps)[exe]
+    entry = next(e for e in syms[exe].entries if e[2] == "spin")
+    insns = bench_arm.disassemble(arch, exe, entry[0], entry[0] + entry[1])
+    counts = bench_arm.instruction_counts(blocks, base, insns)
+    assert sum(counts) * 3 >= 0.9 * top  # a loop of three or more instructions
+    assert max(counts) in (n - 1, n, n + 1)
+    paths = bench_arm.inline_paths(arch, exe, [(a, c) for (a, _, _), c in zip(insns, counts) if c])
+    inlined = [(chain, v) for chain, v in paths.items() if chain.startswith("step > guest.c: lines 6")]
+    assert len(inlined) == 1 and inlined[0][1] >= n
+    assert sum(paths.values()) == sum(counts)
 
 
 def test_pairing_subtracts_the_harness(bench_arm):
@@ -173,3 +190,69 @@ def test_blocks_go_to_their_function(bench_arm, start, where):
             "/opt/lib/libz.so": bench_arm.Symbols([(0x0, 0x100, "h")])}
     per_fn, per_obj = bench_arm.attribute([(start, start + 8, 3, 7)], MAPS, syms.__getitem__)
     assert dict(per_fn) == {where: 21}
+
+
+def test_plugin_windows_and_retranslations(bench_arm):
+    text = """target arm
+mark 1 100
+mark 65520 150
+mark 65521 950
+tb 1000 1010 4 100
+tb 1000 1010 4 50
+tb 1000 1008 2 7
+tb 2000 2004 1 386
+mark 3 960
+mark 65520 970
+mark 65521 990
+tb 1000 1010 4 5
+exit 1000
+"""
+    target, marks, profiles, exit_count = bench_arm.parse_marks(text)
+    assert (target, exit_count) == ("arm", 1000)
+    assert [t for t, _ in marks] == [1, 65520, 65521, 3, 65520, 65521]
+    # a block translated again with the same extent adds up; another extent stays apart
+    assert profiles == [[(0x1000, 0x1008, 2, 7), (0x1000, 0x1010, 4, 150), (0x2000, 0x2004, 1, 386)],
+                        [(0x1000, 0x1010, 4, 5)]]
+
+
+@pytest.mark.parametrize("name, expect", [
+    ("sinc_interp N=4096 r=1/3 sum=direct", dict(kind="sinc_interp", n=4096, r=1 / 3, sum="direct")),
+    ("sinc_interp N=64 r=2 complex calls=7", dict(n=64, r=2.0, complex=True, calls={"numpy": 7, "corvane": 7})),
+    ("interp N=2048 M=4096", dict(kind="interp", n=2048, m=4096)),
+    ("sarchip_raw size=128 ap", dict(kind="sarchip_raw", size=128, ofmt="ap")),
+    ("sinc n=1e5", dict(kind="sinc", n=100000)),
+    ("sinc 1e5", dict(kind="sinc", n=100000, calls={"numpy": 3, "corvane": 5})),  # a name of the table
+])
+def test_workload_names(bench_arm, name, expect):
+    w = bench_arm.workload(name)
+    assert {k: w.get(k) for k in expect} == expect
+
+
+@pytest.mark.parametrize("name", ["sinc_interp N=64 r", "fft n=4", "sinc n=4 speed=2", ""])
+def test_bad_workload_names(bench_arm, name):
+    with pytest.raises(ValueError):
+        bench_arm.workload(name)
+
+
+@needs_qemu
+def test_guest_harness_counts_calls(bench_arm, tmp_path):
+    """The whole harness on the host's own Python and the installed package:
+    per-call counts grow with the work, repeat exactly, and the no-op
+    harness is subtracted."""
+    corvane = pytest.importorskip("corvane")
+    pytest.importorskip("numpy")
+    site = os.path.dirname(os.path.dirname(os.path.abspath(corvane.__file__)))
+    arch = bench_arm.Arch("x86_64", "qemu-x86_64", "max", "x86_64-linux-gnu", "/",
+                          python=sys.executable, package=site)
+    runner = bench_arm.Runner(types.SimpleNamespace(cache=str(tmp_path), cpu=None))
+    ws = [bench_arm.workload("sinc n=%d calls=5" % n) for n in (2000, 4000)]
+    first = runner.count(arch, ws, "corvane")
+    again = runner.count(arch, ws, "corvane")
+    (small, m_small), (large, m_large) = (first[w["name"]] for w in ws)
+    assert m_small.calls == again[ws[0]["name"]][1].calls and m_large.calls == again[ws[1]["name"]][1].calls
+    assert len(m_small.calls) == len(m_small.noops) == 5
+    assert 0 < min(m_small.noops) and max(m_small.noops) < min(m_small.calls)
+    # twice the elements: twice the kernel's work on top of the same fixed cost
+    assert 1.5 < large / small < 2.1
+    numpy_route = runner.count_one(arch, ws[0], "numpy")
+    assert numpy_route[0] > 0 and numpy_route[1].units == {"element": 2000}
