@@ -45,11 +45,33 @@ bool fast_pass(const double* x, std::size_t n, double pi, double* y)
     return slow != 0;
 }
 
+// One element at a time, for cores without double-precision SIMD: the common
+// case (kEps < |t| <= kSinFastLimit) takes one test and the sine alone; the
+// rest branches off to the definition above.
+bool scalar_pass(const double* x, std::size_t n, double pi, double* y)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = pi * x[i];
+        const double at = std::fabs(t);
+        const double a = t + kEps;
+        if (at > kEps && at <= detail::kSinFastLimit) {
+            y[i] = detail::sin_fast(a) / a;
+        } else if (at <= kEps) {
+            y[i] = at < kEps || a == 0.0 ? 1.0 : detail::sin_fast(a) / a;
+        } else {
+            if (!std::isfinite(t)) return false;
+            y[i] = std::sin(a) / a;  // |a| > 1e6, never 0
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 template <>
 bool SincChunk<kIsa>::run(const double* x, std::size_t n, double pi, double* y) noexcept
 {
+    if constexpr (Traits<kIsa>::lanes == 1) return scalar_pass(x, n, pi, y);
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t len = n - start < kBlock ? n - start : kBlock;
         const double* xb = x + start;

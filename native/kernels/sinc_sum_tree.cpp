@@ -221,7 +221,7 @@ void wide_phases(const double* x, std::size_t n, double pi, double shift, double
 // run.  The arithmetic is that of the element-wise sinc, on vectors
 // (sincos_reduced_vec is bit-identical to sincos_fast).
 template <bool kComplex>
-void near_terms8(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
+void near_terms_vec(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
                  double* re, double* im)
 {
     using V = Vec;
@@ -264,6 +264,47 @@ void near_terms8(const double* v, const double* s, std::size_t ka, std::size_t k
             if (kComplex) {
                 const V s_im = gather<V>(s + 1, i + i);
                 storeu(im + g * Ln, loadu<V>(im + g * Ln) + s_im * y);
+            }
+        }
+    }
+}
+
+// near_terms_vec one output at a time, for cores without double-precision SIMD,
+// with the same operations: output l adds the terms of its run in order. In
+// the rounds past the end of its run the vector code adds s[ka] * +0 to it,
+// which can only turn a -0 sum into +0; one such addition does the same.
+template <bool kComplex>
+void near_terms_scalar(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
+                       double* re, double* im)
+{
+    std::size_t first[8], length[8], rounds = 0;
+    for (int l = 0; l < 8; ++l) {
+        std::size_t k = ka;
+        while (k < kb && v[k] - u[l] <= -kNear) ++k;
+        first[l] = k;
+        while (k < kb && v[k] - u[l] < kNear) ++k;
+        length[l] = k - first[l];
+        rounds = std::max(rounds, length[l]);
+    }
+    if (rounds == 0) return;
+    for (int l = 0; l < 8; ++l) {
+        for (std::size_t k = first[l]; k < first[l] + length[l]; ++k) {
+            const double t = pi * (v[k] - u[l]);
+            const double a = t + kEps;
+            const double y = std::fabs(t) < kEps || a == 0.0 ? 1.0 : detail::sin_fast(a) / a;
+            if (kComplex) {
+                re[l] += s[2 * k] * y;
+                im[l] += s[2 * k + 1] * y;
+            } else {
+                re[l] += s[k] * y;
+            }
+        }
+        if (length[l] < rounds) {
+            if (kComplex) {
+                re[l] += s[2 * ka] * 0.0;
+                im[l] += s[2 * ka + 1] * 0.0;
+            } else {
+                re[l] += s[ka] * 0.0;
             }
         }
     }
@@ -497,7 +538,10 @@ bool leaf_outputs(const Problem& p, std::size_t b, Work& work)
                 storeu(re + i, vc * acc[0] - vs * acc[1]);
                 if (kComplex) storeu(im + i, vc * acc[2] - vs * acc[3]);
             }
-            near_terms8<kComplex>(p.v, p.s, ka, kb, ub + g, p.pi, re, im);
+            if constexpr (Ln == 1)
+                near_terms_scalar<kComplex>(p.v, p.s, ka, kb, ub + g, p.pi, re, im);
+            else
+                near_terms_vec<kComplex>(p.v, p.s, ka, kb, ub + g, p.pi, re, im);
             const std::size_t lanes = std::min<std::size_t>(8, cn - g);
             for (std::size_t l = 0; l < lanes; ++l) {
                 if (kComplex) {

@@ -65,37 +65,54 @@ CORVANE_INLINE double from_bits(std::uint64_t b)
     return x;
 }
 
-// sin(a) and cos(a), reduced by pi/2 = pA + pB + pC + pD (pA, pB, pC short
-// enough that q times each is exact for the a the caller allows): the
-// reduction and polynomials shared by sincos_fast and wider-range variants.
-CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, double pD, double& sin_a, double& cos_a)
+// The reduction of a by pi/2 = pA + pB + pC + pD (pA, pB, pC short enough
+// that q times each is exact for the a the caller allows): r + lo = a - q pi/2
+// with q = round(a * 2/pi), and `shifted`, whose low mantissa bits are q mod 4.
+CORVANE_INLINE void reduce(double a, double pA, double pB, double pC, double pD, double& shifted, double& r, double& lo)
 {
     // Adding 1.5 * 2^52 rounds to an integer; its low mantissa bits are
     // q mod 4 (also for negative q).
     constexpr double kShift = 0x1.8p52;
-    const double shifted = a * kTwoOverPi + kShift;
+    shifted = a * kTwoOverPi + kShift;
     const double q = shifted - kShift;
 
-    // Reduced argument r + lo = a - q*pi/2.  The first step is exact; the next
-    // two are done error-free and their rounding errors kept in lo, so the
-    // reduction adds well under 0.1 ulp whether r is tiny or not.
+    // The first step is exact; the next two are done error-free and their
+    // rounding errors kept in lo, so the reduction adds well under 0.1 ulp
+    // whether r is tiny or not.
     const double r1 = a - q * pA;
-    double r2, e2, r, e3;
+    double r2, e2, e3;
     two_sum(r1, -(q * pB), r2, e2);
     two_sum(r2, -(q * pC), r, e3);
-    const double lo = (e2 + e3) - q * pD;
+    lo = (e2 + e3) - q * pD;
+}
 
-    // sin(r + lo) ~ sin r + lo (1 - r^2/2),  cos(r + lo) ~ cos r - lo r.
+// sin(r + lo) ~ sin r + lo (1 - r^2/2) and cos(r + lo) ~ cos r - lo r, from
+// z = r^2, hz = z/2, w = 1 - hz.
+CORVANE_INLINE double sin_poly(double r, double lo, double z, double w)
+{
+    // The sign of r, so that sin(-0) is -0 (the sum alone would round it to +0);
+    // for r != 0 the sum has that sign already.
+    return std::copysign(
+        r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) + lo * w), r);
+}
+
+CORVANE_INLINE double cos_poly(double r, double lo, double z, double hz, double w)
+{
+    // 1 - z/2 is split so the rounding error of the subtraction is added back.
+    return w + ((((1.0 - w) - hz) + (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) - r * lo);
+}
+
+// sin(a) and cos(a), reduced by pi/2 = pA + pB + pC + pD: the reduction and
+// polynomials shared by sincos_fast and wider-range variants.
+CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, double pD, double& sin_a, double& cos_a)
+{
+    double shifted, r, lo;
+    reduce(a, pA, pB, pC, pD, shifted, r, lo);
     const double z = r * r;
     const double hz = 0.5 * z;
     const double w = 1.0 - hz;
-    // The sign of r, so that sin(-0) is -0 (the sum alone would round it to +0);
-    // for r != 0 the sum has that sign already.
-    const double ps = std::copysign(
-        r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) + lo * w), r);
-    // 1 - z/2 is split so the rounding error of the subtraction is added back.
-    const double pc =
-        w + ((((1.0 - w) - hz) + (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) - r * lo);
+    const double ps = sin_poly(r, lo, z, w);
+    const double pc = cos_poly(r, lo, z, hz, w);
 
     // Quadrant n = q mod 4: (sin, cos) = (ps, pc), (pc, -ps), (-ps, -pc), (-pc, ps).
     const std::uint64_t n = to_bits(shifted);
@@ -106,6 +123,49 @@ CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, do
     const std::uint64_t rc = ((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62);
     sin_a = from_bits(rs);
     cos_a = from_bits(rc);
+}
+
+// sincos_reduced for code that takes one value at a time (no SIMD): the
+// quadrant picks and negates by branches, which cost a scalar core less than
+// the bit operations on 64-bit integers. Negation flips the sign bit, as the
+// exclusive or above does: the same bits.
+CORVANE_INLINE void sincos_reduced_scalar(double a, double pA, double pB, double pC, double pD, double& sin_a,
+                                          double& cos_a)
+{
+    double shifted, r, lo;
+    reduce(a, pA, pB, pC, pD, shifted, r, lo);
+    const double z = r * r;
+    const double hz = 0.5 * z;
+    const double w = 1.0 - hz;
+    double s = sin_poly(r, lo, z, w);
+    double c = cos_poly(r, lo, z, hz, w);
+    const unsigned n = static_cast<unsigned>(to_bits(shifted));
+    if (n & 1) {
+        const double t = s;
+        s = c;
+        c = -t;
+    }
+    if (n & 2) {
+        s = -s;
+        c = -c;
+    }
+    sin_a = s;
+    cos_a = c;
+}
+
+// sin(a) of sincos_fast alone, to the bit: the same reduction and the one
+// polynomial the quadrant needs (the other is not computed), for code that
+// takes one value at a time.
+CORVANE_INLINE double sin_fast(double a)
+{
+    double shifted, r, lo;
+    reduce(a, kPio2A, kPio2B, kPio2C, kPio2D, shifted, r, lo);
+    const double z = r * r;
+    const double hz = 0.5 * z;
+    const double w = 1.0 - hz;
+    const unsigned n = static_cast<unsigned>(to_bits(shifted));
+    const double y = (n & 1) ? cos_poly(r, lo, z, hz, w) : sin_poly(r, lo, z, w);
+    return (n & 2) ? -y : y;
 }
 
 // sincos_reduced on GCC/Clang vectors: the same operations in the same
@@ -153,6 +213,12 @@ CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a)
     sincos_reduced(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
 }
 
+// sincos_fast, the same bits, for code that takes one value at a time.
+CORVANE_INLINE void sincos_fast_scalar(double a, double& sin_a, double& cos_a)
+{
+    sincos_reduced_scalar(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
+}
+
 // pi/2 = kWideA + kWideB + kWideC + kWideD to about 1e-36; the first three
 // have 21 significant bits, so q times each is exact for |q| < 2^32.
 constexpr double kWideA = 0x1.921fbp+0;
@@ -167,6 +233,12 @@ constexpr double kWideD = 0x1.13198a2e03707p-65;
 CORVANE_INLINE void sincos_wide(double a, double& sin_a, double& cos_a)
 {
     sincos_reduced(a, kWideA, kWideB, kWideC, kWideD, sin_a, cos_a);
+}
+
+// sincos_wide, the same bits, for code that takes one value at a time.
+CORVANE_INLINE void sincos_wide_scalar(double a, double& sin_a, double& cos_a)
+{
+    sincos_reduced_scalar(a, kWideA, kWideB, kWideC, kWideD, sin_a, cos_a);
 }
 
 }  // namespace corvane::kernels::detail

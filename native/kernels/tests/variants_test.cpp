@@ -124,12 +124,13 @@ void sums_agree_all()
         const std::vector<double> v = linspace(double(n), n);
         std::vector<double> u = linspace(double(n), m);
         if (m > 2) u[1] = 1e-8 / kPi;  // the 0/0 point against v[0]
-        std::vector<double> noise(n), spikes(n, 0.0), huge(n), tiny(n);
+        std::vector<double> noise(n), spikes(n, 0.0), huge(n), tiny(n), zeros(n);
         std::vector<std::complex<double>> c(n);
         for (std::size_t i = 0; i < n; ++i) {
             noise[i] = normal(rng);
             huge[i] = 1e300 * normal(rng);
             tiny[i] = 0x1p-1060 * normal(rng);  // subnormal samples
+            zeros[i] = i % 3 ? 0.0 : -0.0;      // the signs of zero sums
             c[i] = {normal(rng), normal(rng)};
         }
         spikes[0] = 1e3;
@@ -139,6 +140,7 @@ void sums_agree_all()
         sums_agree("spikes at the ends" + size, v, u, spikes);
         sums_agree("huge samples" + size, v, u, huge);
         sums_agree("subnormal samples" + size, v, u, tiny);
+        sums_agree("signed zero samples" + size, v, u, zeros);
         sums_agree("complex" + size, v, u, c);
     }
     // Clustered positions (crowded leaves next to empty ones), and positions
