@@ -55,8 +55,8 @@ enum class Isa : int { baseline, avx2, avx512, vfpv4, scalar };
 constexpr int kLogicalLanes = 8;
 
 // What the code of a variant may assume: the doubles in one hardware vector
-// (what the loops are shaped for; 1 where doubles are scalar only) and
-// whether fma() is an instruction.
+// (what the loops are shaped for; 1 where doubles are scalar only), whether
+// fma() is an instruction, and how many floating-point registers it has.
 template <Isa>
 struct Traits;
 template <>
@@ -64,33 +64,40 @@ struct Traits<Isa::baseline> {
 #if defined(__aarch64__)
     static constexpr int lanes = 2;
     static constexpr bool fma = true;
+    static constexpr int registers = 32;
 #elif defined(__arm__)
     static constexpr int lanes = 1;
     static constexpr bool fma = false;
+    static constexpr int registers = 16;
 #else
     static constexpr int lanes = 2;
     static constexpr bool fma = false;
+    static constexpr int registers = 16;
 #endif
 };
 template <>
 struct Traits<Isa::avx2> {
     static constexpr int lanes = 4;
     static constexpr bool fma = true;
+    static constexpr int registers = 16;
 };
 template <>
 struct Traits<Isa::avx512> {
     static constexpr int lanes = 8;
     static constexpr bool fma = true;
+    static constexpr int registers = 32;
 };
 template <>
 struct Traits<Isa::vfpv4> {
     static constexpr int lanes = 1;
     static constexpr bool fma = true;
+    static constexpr int registers = 32;
 };
 template <>
 struct Traits<Isa::scalar> {
     static constexpr int lanes = 1;
     static constexpr bool fma = Traits<Isa::baseline>::fma;
+    static constexpr int registers = Traits<Isa::baseline>::registers;
 };
 
 // The variant dispatch() runs: the widest one this CPU supports among those

@@ -23,6 +23,14 @@
 
 #include "kernels/dispatch.hpp"
 
+// Full unrolling of the short fixed loops keeps their vectors in registers
+// (at -O2 GCC leaves them as loops over arrays on the stack).
+#if defined(__GNUC__)
+#define CORVANE_UNROLL _Pragma("GCC unroll 16")
+#else
+#define CORVANE_UNROLL
+#endif
+
 namespace corvane::kernels {
 namespace {
 

@@ -46,21 +46,25 @@ bool fast_pass(const double* x, std::size_t n, double pi, double* y)
 }
 
 // One element at a time, for cores without double-precision SIMD: the common
-// case (kEps < |t| <= kSinFastLimit) takes one test and the sine alone; the
+// case (kEps < |t| <= kSinFastLimit) takes two tests and the sine alone; the
 // rest branches off to the definition above.
 bool scalar_pass(const double* x, std::size_t n, double pi, double* y)
 {
-    for (std::size_t i = 0; i < n; ++i) {
-        const double t = pi * x[i];
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    for (const double* end = x + n; x != end; ++x, ++y) {
+        const double t = pi * *x;
         const double at = std::fabs(t);
         const double a = t + kEps;
-        if (at > kEps && at <= detail::kSinFastLimit) {
-            y[i] = detail::sin_fast(a) / a;
-        } else if (at <= kEps) {
-            y[i] = at < kEps || a == 0.0 ? 1.0 : detail::sin_fast(a) / a;
+        if (__builtin_expect(at > kEps, 1)) {
+            if (__builtin_expect(at <= detail::kSinFastLimit, 1)) {
+                *y = detail::sin_scalar(a, k) / a;
+            } else {
+                if (!std::isfinite(t)) return false;
+                *y = std::sin(a) / a;  // |a| > 1e6, never 0
+            }
         } else {
-            if (!std::isfinite(t)) return false;
-            y[i] = std::sin(a) / a;  // |a| > 1e6, never 0
+            if (std::isnan(t)) return false;
+            *y = at < kEps || a == 0.0 ? 1.0 : detail::sin_scalar(a, k) / a;
         }
     }
     return true;

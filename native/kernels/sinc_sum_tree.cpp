@@ -71,14 +71,6 @@
 #include "kernels/sinc_sum_common.hpp"
 #include "kernels/sincos.hpp"
 
-// Full unrolling of the short fixed loops keeps their vectors in registers
-// (at -O2 GCC leaves them as loops over arrays on the stack).
-#if defined(__GNUC__)
-#define CORVANE_UNROLL _Pragma("GCC unroll 16")
-#else
-#define CORVANE_UNROLL
-#endif
-
 namespace corvane::kernels {
 
 template <Isa>
@@ -205,7 +197,10 @@ void wide_phases(const double* x, std::size_t n, double pi, double shift, double
         detail::two_prod<Traits<kIsa>::fma>(pi, x[i], ph, pl);
         detail::two_sum(ph, shift, xh, xl);
         const double lo = xl + pl;  // |lo| <= ulp(xh) <= 2^-20
-        detail::sincos_wide(xh, sh, ch);
+        if constexpr (Traits<kIsa>::lanes == 1)
+            detail::sincos_scalar(xh, detail::kTrigWide, sh, ch);
+        else
+            detail::sincos_wide(xh, sh, ch);
         // Second order in lo: the neglected lo^3/6 is below 1e-19.
         const double h = 0.5 * lo * lo;
         s[i] = sh + (ch * lo - sh * h);
@@ -287,11 +282,12 @@ void near_terms_scalar(const double* v, const double* s, std::size_t ka, std::si
         rounds = std::max(rounds, length[l]);
     }
     if (rounds == 0) return;
+    const detail::Trig trig = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
     for (int l = 0; l < 8; ++l) {
         for (std::size_t k = first[l]; k < first[l] + length[l]; ++k) {
             const double t = pi * (v[k] - u[l]);
             const double a = t + kEps;
-            const double y = std::fabs(t) < kEps || a == 0.0 ? 1.0 : detail::sin_fast(a) / a;
+            const double y = std::fabs(t) < kEps || a == 0.0 ? 1.0 : detail::sin_scalar(a, trig) / a;
             if (kComplex) {
                 re[l] += s[2 * k] * y;
                 im[l] += s[2 * k + 1] * y;
