@@ -321,9 +321,32 @@ CORVANE_INLINE void unroll(F& f, std::integer_sequence<int, I...>)
 // re-expansions are triangular: column i of a lower one is zero above row i,
 // of an upper one below row i, and those vectors are skipped.  Lanes run
 // over rows, each row summed over the columns in order.
+//
+// With one lane (plain doubles) the matrix comes as K itself, row-major, and
+// each row is summed on its own, over the columns in the same order; the
+// zero entries a vector form adds (a triangle's partial vectors) change
+// nothing, since these sums start from +0 and so are never -0.
 template <Shape kShape, class V, int kW>
 CORVANE_INLINE void apply(const double* kt, const double* src, V (&acc)[kW][P / kLanes<V>])
 {
+    if constexpr (kScalar<V>) {
+        const double* k = kt;
+        for (int c = 0; c < kW; ++c) {
+            double q[P];
+            CORVANE_UNROLL
+            for (int i = 0; i < P; ++i) q[i] = src[c * P + i];
+            CORVANE_UNROLL
+            for (int r = 0; r < P; ++r) {
+                const int i0 = kShape == Shape::upper ? r : 0;
+                const int i1 = kShape == Shape::lower ? r + 1 : P;
+                double a = acc[c][r];
+                CORVANE_UNROLL
+                for (int i = i0; i < i1; ++i) a += k[r * P + i] * q[i];
+                acc[c][r] = a;
+            }
+        }
+        return;
+    }
     constexpr int NV = P / kLanes<V>;
     // Unrolled with constant bounds, so that acc stays in registers.
     auto column = [&](auto i_const) {
@@ -566,6 +589,11 @@ bool run_tree(const Problem& p, Checkpoint* cp)
     Work work{cp};
     // Rough costs in terms of the direct sum (about 4 flops a term a channel pair).
     const std::size_t transfer_units = P * P * kW / 4;
+    // The re-expansions as apply() takes them: transposed, or K itself for
+    // one lane (see also the transfers in tree()).
+    constexpr bool kRows = kLanes<V> == 1;
+    const double* const up[2] = {kRows ? tb.shift[0] : tb.shift_t[0], kRows ? tb.shift[1] : tb.shift_t[1]};
+    const double* const down[2] = {kRows ? tb.shift_t[0] : tb.shift[0], kRows ? tb.shift_t[1] : tb.shift[1]};
 
     if (L >= 2) {
         for (std::size_t b = 0; b < nleaf; ++b) {
@@ -578,8 +606,8 @@ bool run_tree(const Problem& p, Checkpoint* cp)
             for (std::size_t b = 0; b < base; ++b) {
                 if (!work.before(2 * transfer_units)) return false;
                 V acc[kW][NV] = {};
-                apply<Shape::lower, V, kW>(tb.shift_t[0], p.mom + (2 * base + 2 * b) * kBox, acc);
-                apply<Shape::lower, V, kW>(tb.shift_t[1], p.mom + (2 * base + 2 * b + 1) * kBox, acc);
+                apply<Shape::lower, V, kW>(up[0], p.mom + (2 * base + 2 * b) * kBox, acc);
+                apply<Shape::lower, V, kW>(up[1], p.mom + (2 * base + 2 * b + 1) * kBox, acc);
                 store_box<V, kW>(p.mom + (base + b) * kBox, acc);
             }
         }
@@ -605,7 +633,7 @@ bool run_tree(const Problem& p, Checkpoint* cp)
                 store_box<V, kW>(parent, acc);
                 for (int h = 0; h < 2; ++h) {
                     V child[kW][NV] = {};
-                    apply<Shape::upper, V, kW>(tb.shift[h], parent, child);
+                    apply<Shape::upper, V, kW>(down[h], parent, child);
                     store_box<V, kW>(p.loc + (2 * base + 2 * b + h) * kBox, child);
                 }
             }
@@ -707,8 +735,14 @@ bool tree(const double* v, std::size_t n, const double* u, std::size_t m, const 
             const double a = p.width / static_cast<double>(std::size_t(1) << (l + 1));
             const double inv = 1.0 / (pi * a), e = kEps / (pi * a);
             double* f = far + (l - 2) * 4 * P * P;
+            // Laid out as apply() takes them: transposed ([i][j]), or for one
+            // lane K itself ([j][i]).
+            constexpr bool kRows = kLanes<Vec> == 1;
             for (int o = 0; o < 4; ++o)
-                for (int i = 0; i < P * P; ++i) f[o * P * P + i] = inv * (tb.far0[o][i] - e * tb.far1[o][i]);
+                for (int i = 0; i < P; ++i)
+                    for (int j = 0; j < P; ++j)
+                        f[o * P * P + (kRows ? j * P + i : i * P + j)] =
+                            inv * (tb.far0[o][i * P + j] - e * tb.far1[o][i * P + j]);
         }
     }
     p.far = far;
