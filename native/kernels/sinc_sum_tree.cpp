@@ -378,6 +378,45 @@ CORVANE_INLINE void store_box(double* box, const V (&acc)[kW][P / kLanes<V>])
 // Moments of the sources [k0, k1) of leaf b: q[c * P + j] = sum_k w_c[k]
 // T_j(xi_k).  Logical lane l sums the sources k0 + l, k0 + 8 + l, ...; the
 // last group is padded with zero weights at the last position.
+// Moments J0 <= j < J0 + kJ of logical lane l (sources k0 + l, k0 + l + 8,
+// ... below `full`, then the padded group's lane l), for one lane at a time:
+// the operations of the vector form below, kW * kJ accumulators in registers.
+template <int kW, int J0, int kJ>
+CORVANE_INLINE void lane_moments(const Problem& p, std::size_t k0, std::size_t full, double fb, int l,
+                                 bool padded, const double (&xt)[kLogicalLanes],
+                                 const double (&wt)[kW][kLogicalLanes], double (&lanes)[kW][P][kLogicalLanes])
+{
+    double acc[kW][kJ] = {};
+    const double scale = p.scale;
+    auto add = [&](double x, const double(&wc)[kW]) {
+        const double xi = (x * scale - fb) * 2.0 - 1.0;
+        const double x2 = xi + xi;
+        double t0 = 1.0, t1 = xi;
+        CORVANE_UNROLL
+        for (int j = 0; j < J0 + kJ; ++j) {
+            if (j >= 2) {
+                const double t2 = x2 * t1 - t0;
+                t0 = t1;
+                t1 = t2;
+            }
+            if (j < J0) continue;
+            CORVANE_UNROLL
+            for (int c = 0; c < kW; ++c) acc[c][j - J0] += j == 0 ? wc[c] : wc[c] * t1;
+        }
+    };
+    double wc[kW];
+    for (std::size_t k = k0 + l; k < full; k += kLogicalLanes) {
+        for (int c = 0; c < kW; ++c) wc[c] = p.w[c][k];
+        add(p.v[k], wc);
+    }
+    if (padded) {
+        for (int c = 0; c < kW; ++c) wc[c] = wt[c][l];
+        add(xt[l], wc);
+    }
+    for (int c = 0; c < kW; ++c)
+        for (int j = 0; j < kJ; ++j) lanes[c][J0 + j][l] = acc[c][j];
+}
+
 template <int kW>
 void leaf_moments(const Problem& p, std::size_t b, double* q)
 {
@@ -397,7 +436,16 @@ void leaf_moments(const Problem& p, std::size_t b, double* q)
             for (int c = 0; c < kW; ++c) wt[c][l] = in ? p.w[c][i] : 0.0;
         }
     }
-    for (int first = 0; first < kLogicalLanes; first += L) {
+    if constexpr (L == 1) {
+        // Passes of kJ moments, so that the accumulators fit in registers.
+        constexpr int kJ = 16 / kW;
+        auto pass = [&](auto j0) {
+            for (int l = 0; l < kLogicalLanes; ++l)
+                lane_moments<kW, decltype(j0)::value * kJ, kJ>(p, k0, full, fb, l, full < k1, xt, wt, lanes);
+        };
+        unroll(pass, std::make_integer_sequence<int, P / kJ>{});
+    }
+    for (int first = 0; L > 1 && first < kLogicalLanes; first += L) {
         V acc[kW][P];
         for (int c = 0; c < kW; ++c)
             for (int j = 0; j < P; ++j) acc[c][j] = V{};
