@@ -31,6 +31,15 @@
 #define CORVANE_UNROLL
 #endif
 
+// For scalar code short of registers: loads after this point are not
+// scheduled before it (a compiler barrier; no instruction), so that they do
+// not take registers, and spill, while the values before it are still live.
+#if defined(__GNUC__)
+#define CORVANE_LOADS_AFTER() __asm__ volatile("" ::: "memory")
+#else
+#define CORVANE_LOADS_AFTER()
+#endif
+
 namespace corvane::kernels {
 namespace {
 

@@ -164,6 +164,7 @@ CORVANE_INLINE void lanes_scalar(const Problem& p, double um, double (&lanes)[kW
             CORVANE_UNROLL
             for (int j = 0; j < 8; ++j) d[j] = pi * (vs[k + 8 * j] - u) + eps;
             reciprocals8(d, inv);
+            CORVANE_LOADS_AFTER();  // the weights
             CORVANE_UNROLL
             for (int c = 0; c < kW; ++c) {
                 double wc[8];

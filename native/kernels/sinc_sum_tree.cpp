@@ -502,6 +502,7 @@ CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* c
     CORVANE_UNROLL
     for (int j = 0; j < 8; ++j) d[j] = den(v[j], kept[j]);
     reciprocals8(d, inv);
+    if constexpr (kScalar<V>) CORVANE_LOADS_AFTER();  // the weights
     if (kMasked) {
         CORVANE_UNROLL
         for (int j = 0; j < 8; ++j) inv[j] = keep(kept[j], inv[j]);
