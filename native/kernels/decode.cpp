@@ -92,6 +92,38 @@ void polar(const unsigned char* mag, const unsigned char* pha, std::size_t n, Va
     }
 }
 
+// polar() one pixel at a time, for cores without double-precision SIMD:
+// no intermediate arrays, the scalar sine and cosine (the same bits).
+template <bool kSmall, class Store>
+void polar_scalar(const unsigned char* mag, const unsigned char* pha, std::size_t n, double* out, Store store)
+{
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double m = load(mag + 4 * i), p = load(pha + 4 * i);
+        double s, c;
+        if (kSmall || std::fabs(p) <= detail::kSinFastLimit) {
+            detail::sincos_scalar(p, k, s, c);
+        } else {
+            s = std::sin(p);
+            c = std::cos(p);
+        }
+        store(m, c, s, out + 2 * i);
+    }
+}
+
+template <class Store>
+void polar_any(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out,
+               Store store)
+{
+    if constexpr (Traits<kIsa>::lanes == 1) {
+        if (values == Values::small)
+            polar_scalar<true>(mag, pha, n, out, store);
+        else
+            polar_scalar<false>(mag, pha, n, out, store);
+    } else
+        polar(mag, pha, n, values, out, store);
+}
+
 }  // namespace
 
 template <>
@@ -121,7 +153,7 @@ Values Classify<kIsa>::run(const unsigned char* mag, const unsigned char* pha, s
 template <>
 void Planes<kIsa>::run(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out)
 {
-    polar(mag, pha, n, values, out, [](double m, double c, double s, double* o) {
+    polar_any(mag, pha, n, values, out, [](double m, double c, double s, double* o) {
         o[0] = m * c;
         o[1] = m * s;
     });
@@ -130,7 +162,7 @@ void Planes<kIsa>::run(const unsigned char* mag, const unsigned char* pha, std::
 template <>
 void Complex<kIsa>::run(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out)
 {
-    polar(mag, pha, n, values, out, [](double m, double c, double s, double* o) {
+    polar_any(mag, pha, n, values, out, [](double m, double c, double s, double* o) {
         // 1j * sin: (0 + 1j) * (s + 0j)
         const double t_re = 0.0 * s - 1.0 * 0.0;
         const double t_im = 0.0 * 0.0 + 1.0 * s;
