@@ -268,12 +268,14 @@ void near_terms_vec(const double* v, const double* s, std::size_t ka, std::size_
 // with the same operations: output l adds the terms of its run in order. In
 // the rounds past the end of its run the vector code adds s[ka] * +0 to it,
 // which can only turn a -0 sum into +0; one such addition does the same.
+// Outputs from `count` on are copies of the last one: the vector form's
+// rounds do not depend on them, and they are not computed.
 template <bool kComplex>
-void near_terms_scalar(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
-                       double* re, double* im)
+void near_terms_scalar(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, int count,
+                       double pi, double* re, double* im)
 {
     std::size_t first[8], length[8], rounds = 0;
-    for (int l = 0; l < 8; ++l) {
+    for (int l = 0; l < count; ++l) {
         std::size_t k = ka;
         while (k < kb && v[k] - u[l] <= -kNear) ++k;
         first[l] = k;
@@ -283,7 +285,7 @@ void near_terms_scalar(const double* v, const double* s, std::size_t ka, std::si
     }
     if (rounds == 0) return;
     const detail::Trig trig = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
-    for (int l = 0; l < 8; ++l) {
+    for (int l = 0; l < count; ++l) {
         for (std::size_t k = first[l]; k < first[l] + length[l]; ++k) {
             const double t = pi * (v[k] - u[l]);
             const double a = t + kEps;
@@ -582,7 +584,9 @@ bool leaf_outputs(const Problem& p, std::size_t b, Work& work)
             if (kb < ka) kb = ka;
             while (kb < k1 && p.v[kb] - uhi < kNear) ++kb;
             double re[8], im[8];
-            for (int i = 0; i < 8; i += Ln) {
+            // One lane at a time, the copies past the last target are skipped.
+            const int count = Ln == 1 ? static_cast<int>(std::min<std::size_t>(8, cn - g)) : 8;
+            for (int i = 0; i < count; i += Ln) {
                 const V um = loadu<V>(ub + g + i);
                 V acc[kW];
                 for (int c = 0; c < kW; ++c) acc[c] = V{};
@@ -607,7 +611,7 @@ bool leaf_outputs(const Problem& p, std::size_t b, Work& work)
                 if (kComplex) storeu(im + i, vc * acc[2] - vs * acc[3]);
             }
             if constexpr (Ln == 1)
-                near_terms_scalar<kComplex>(p.v, p.s, ka, kb, ub + g, p.pi, re, im);
+                near_terms_scalar<kComplex>(p.v, p.s, ka, kb, ub + g, count, p.pi, re, im);
             else
                 near_terms_vec<kComplex>(p.v, p.s, ka, kb, ub + g, p.pi, re, im);
             const std::size_t lanes = std::min<std::size_t>(8, cn - g);
