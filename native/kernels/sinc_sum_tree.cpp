@@ -504,7 +504,6 @@ CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* c
     CORVANE_UNROLL
     for (int j = 0; j < 8; ++j) d[j] = den(v[j], kept[j]);
     reciprocals8(d, inv);
-    if constexpr (kScalar<V>) CORVANE_LOADS_AFTER();  // the weights
     if (kMasked) {
         CORVANE_UNROLL
         for (int j = 0; j < 8; ++j) inv[j] = keep(kept[j], inv[j]);
@@ -515,6 +514,74 @@ CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* c
         acc[c] += ((wc[0] * inv[0] + wc[1] * inv[1]) + (wc[2] * inv[2] + wc[3] * inv[3])) +
                   ((wc[4] * inv[4] + wc[5] * inv[5]) + (wc[6] * inv[6] + wc[7] * inv[7]));
     }
+}
+
+// identity8 for one target on a core without double SIMD: the same
+// operations on plain doubles, every input a value or a pointer the function
+// holds (not the Problem), so that nothing is reloaded after the barrier that
+// keeps the weights' loads behind the reciprocals.
+template <bool kMasked, int kW>
+CORVANE_INLINE void identity8_scalar(double pi, double um, const double* v, const double* const (&w)[kW],
+                                     double (&acc)[kW])
+{
+    double d[8], inv[8];
+    bool kept[8];
+    CORVANE_UNROLL
+    for (int j = 0; j < 8; ++j) {
+        const double e = um - v[j];
+        kept[j] = !kMasked || std::fabs(e) >= kNear;
+        d[j] = kept[j] ? kEps - pi * e : pi;
+    }
+    reciprocals8(d, inv);
+    CORVANE_LOADS_AFTER();  // the weights
+    if (kMasked) {
+        CORVANE_UNROLL
+        for (int j = 0; j < 8; ++j) inv[j] = kept[j] ? inv[j] : 0.0;
+    }
+    CORVANE_UNROLL
+    for (int c = 0; c < kW; ++c) {
+        const double* wc = w[c];
+        acc[c] += ((wc[0] * inv[0] + wc[1] * inv[1]) + (wc[2] * inv[2] + wc[3] * inv[3])) +
+                  ((wc[4] * inv[4] + wc[5] * inv[5]) + (wc[6] * inv[6] + wc[7] * inv[7]));
+    }
+}
+
+// identity_sums for one target on a core without double SIMD: the blocks
+// before and after those that meet [ka, kb) in loops of their own.
+template <int kW>
+CORVANE_INLINE void identity_sums_scalar(const Problem& p, std::size_t k0, std::size_t k1, std::size_t ka,
+                                         std::size_t kb, double um_in, double (&acc_in)[kW])
+{
+    const double pi = broadcast<double>(p.pi), um = um_in;
+    const double* const v = p.v;
+    const double* pw[kW];
+    for (int c = 0; c < kW; ++c) pw[c] = p.w[c];
+    double acc[kW];
+    for (int c = 0; c < kW; ++c) acc[c] = acc_in[c];
+    auto block = [&](auto masked, std::size_t k) {
+        const double* w[kW];
+        for (int c = 0; c < kW; ++c) w[c] = pw[c] + k;
+        identity8_scalar<decltype(masked)::value, kW>(pi, um, v + k, w, acc);
+    };
+    // Whole blocks k0 + 8 i: masked where k < kb && k + 8 > ka.
+    const std::size_t whole = k0 + (k1 - k0) / 8 * 8;
+    std::size_t k = k0;
+    for (; k < whole && k + 8 <= ka; k += 8) block(std::false_type{}, k);
+    for (; k < whole && k < kb; k += 8) block(std::true_type{}, k);
+    for (; k < whole; k += 8) block(std::false_type{}, k);
+    if (k < k1) {
+        double vt[8], wt[kW][8];
+        for (int j = 0; j < 8; ++j) {
+            const bool in = k + j < k1;
+            const std::size_t i = in ? k + j : k1 - 1;
+            vt[j] = v[i];
+            for (int c = 0; c < kW; ++c) wt[c][j] = in ? pw[c][i] : 0.0;
+        }
+        const double* w[kW];
+        for (int c = 0; c < kW; ++c) w[c] = wt[c];
+        identity8_scalar<true, kW>(pi, um, vt, w, acc);
+    }
+    for (int c = 0; c < kW; ++c) acc_in[c] = acc[c];
 }
 
 // Identity sums of one vector of targets over the sources [k0, k1), whose
@@ -605,7 +672,10 @@ bool leaf_outputs(const Problem& p, std::size_t b, Work& work)
                         acc[c] = (xi * b1 - b2) + lc[c * P];
                     }
                 }
-                identity_sums<V, kW>(p, k0, k1, ka, kb, um, acc);
+                if constexpr (Ln == 1)
+                    identity_sums_scalar<kW>(p, k0, k1, ka, kb, um, acc);
+                else
+                    identity_sums<V, kW>(p, k0, k1, ka, kb, um, acc);
                 const V vc = loadu<V>(cy + g + i), vs = loadu<V>(sy + g + i);
                 storeu(re + i, vc * acc[0] - vs * acc[1]);
                 if (kComplex) storeu(im + i, vc * acc[2] - vs * acc[3]);
