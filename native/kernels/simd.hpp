@@ -31,13 +31,16 @@
 #define CORVANE_UNROLL
 #endif
 
-// For scalar code short of registers: loads after this point are not
-// scheduled before it (a compiler barrier; no instruction), so that they do
-// not take registers, and spill, while the values before it are still live.
-#if defined(__GNUC__)
-#define CORVANE_LOADS_AFTER() __asm__ volatile("" ::: "memory")
+// For scalar code short of registers: p is hidden behind x, so that loads
+// through p are not scheduled before x is computed, into registers that
+// would then spill while the values x depends on are still live. No
+// instruction; the compiler sees a dependence.
+#if defined(__GNUC__) && (defined(__arm__) || defined(__aarch64__))
+#define CORVANE_AFTER(p, x) __asm__("" : "+r"(p) : "w"(x))
+#elif defined(__GNUC__) && defined(__x86_64__)
+#define CORVANE_AFTER(p, x) __asm__("" : "+r"(p) : "x"(x))
 #else
-#define CORVANE_LOADS_AFTER()
+#define CORVANE_AFTER(p, x) (void)(x)
 #endif
 
 namespace corvane::kernels {

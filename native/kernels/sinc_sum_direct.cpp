@@ -164,12 +164,12 @@ CORVANE_INLINE void lanes_scalar(const Problem& p, double um, double (&lanes)[kW
             CORVANE_UNROLL
             for (int j = 0; j < 8; ++j) d[j] = pi * (vs[k + 8 * j] - u) + eps;
             reciprocals8(d, inv);
-            CORVANE_LOADS_AFTER();  // the weights
             CORVANE_UNROLL
             for (int c = 0; c < kW; ++c) {
+                const double* wk = w[c] + k;
                 double wc[8];
                 CORVANE_UNROLL
-                for (int j = 0; j < 8; ++j) wc[j] = w[c][k + 8 * j];
+                for (int j = 0; j < 8; ++j) wc[j] = wk[8 * j];
                 acc[c] += dot8(wc, inv);
             }
         }

@@ -521,7 +521,7 @@ CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* c
 // holds (not the Problem), so that nothing is reloaded after the barrier that
 // keeps the weights' loads behind the reciprocals.
 template <bool kMasked, int kW>
-CORVANE_INLINE void identity8_scalar(double pi, double um, const double* v, const double* const (&w)[kW],
+CORVANE_INLINE void identity8_scalar(double pi, double um, const double* v, const double* const (&wk)[kW],
                                      double (&acc)[kW])
 {
     double d[8], inv[8];
@@ -533,14 +533,14 @@ CORVANE_INLINE void identity8_scalar(double pi, double um, const double* v, cons
         d[j] = kept[j] ? kEps - pi * e : pi;
     }
     reciprocals8(d, inv);
-    CORVANE_LOADS_AFTER();  // the weights
     if (kMasked) {
         CORVANE_UNROLL
         for (int j = 0; j < 8; ++j) inv[j] = kept[j] ? inv[j] : 0.0;
     }
     CORVANE_UNROLL
     for (int c = 0; c < kW; ++c) {
-        const double* wc = w[c];
+        const double* wc = wk[c];
+        CORVANE_AFTER(wc, inv[7]);  // the weights are loaded as they are used
         acc[c] += ((wc[0] * inv[0] + wc[1] * inv[1]) + (wc[2] * inv[2] + wc[3] * inv[3])) +
                   ((wc[4] * inv[4] + wc[5] * inv[5]) + (wc[6] * inv[6] + wc[7] * inv[7]));
     }
