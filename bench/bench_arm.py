@@ -418,8 +418,8 @@ def in_module(blocks, maps_text):
 
 def cmd_crossover(runner, arches, args):
     ws = crossover_workloads()
-    chunk_terms = {"armhf": 1 << 21, "aarch64": 1 << 25}  # kSumChunkTerms in sinc_kernels.hpp
-    sinc_chunk = 1 << 19  # kSincChunk
+    chunk_terms = {"armhf": 1 << 20, "aarch64": 1 << 22}  # kSumChunkTerms in kernels/sinc_sum.hpp
+    sinc_chunks = {"armhf": 1 << 18, "aarch64": 1 << 19}  # kSincChunk in kernels/sinc.hpp
     report = {}
     for arch in arches:
         # one guest process per ratio (a process costs seconds of start-up
@@ -466,8 +466,9 @@ def cmd_crossover(runner, arches, args):
               % (chunk_terms[arch.name].bit_length() - 1, fmt_count(chunk_terms[arch.name] * term)))
         s = runner.count_one(arch, workload("sinc n=100000 calls=3"), "corvane")
         per_elem = s[0] / 1e5
-        print("  sinc: %.1f instructions per element: kSincChunk = 2^19 elements is about %s instructions"
-              % (per_elem, fmt_count(per_elem * sinc_chunk)))
+        sinc_chunk = sinc_chunks[arch.name]
+        print("  sinc: %.1f instructions per element: kSincChunk = 2^%d elements is about %s instructions"
+              % (per_elem, sinc_chunk.bit_length() - 1, fmt_count(per_elem * sinc_chunk)))
     return report
 
 
