@@ -64,7 +64,8 @@ void widen_values(const unsigned char* src, double* dst, std::size_t n)
 // Sine and cosine of a chunk, for any finite values.
 void trig(const double* p, double* s, double* c, std::size_t n, Values values)
 {
-    for (std::size_t k = 0; k < n; ++k) detail::sincos_fast(p[k], s[k], c[k]);
+    const detail::Trig t = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    for (std::size_t k = 0; k < n; ++k) detail::sincos_reduced(p[k], t, s[k], c[k]);
     if (values == Values::small) return;
     for (std::size_t k = 0; k < n; ++k) {
         if (!(std::fabs(p[k]) <= detail::kSinFastLimit)) {
@@ -111,11 +112,18 @@ void polar_scalar(const unsigned char* mag, const unsigned char* pha, std::size_
     }
 }
 
+// One pixel at a time also on 64-bit ARM: counted on a Cortex-A53, 56
+// instructions a pixel against 61 for two-lane vectors through arrays.
 template <class Store>
 void polar_any(const unsigned char* mag, const unsigned char* pha, std::size_t n, Values values, double* out,
                Store store)
 {
-    if constexpr (Traits<kIsa>::lanes == 1) {
+#if defined(__aarch64__)
+    constexpr bool kOneAtATime = true;
+#else
+    constexpr bool kOneAtATime = Traits<kIsa>::lanes == 1;
+#endif
+    if constexpr (kOneAtATime) {
         if (values == Values::small)
             polar_scalar<true>(mag, pha, n, out, store);
         else

@@ -31,12 +31,13 @@ bool fast_pass(const double* x, std::size_t n, double pi, double* y)
     // OR of the bit patterns of 0.0 / 1.0 flags: the one reduction form that
     // also vectorises for plain SSE2 (a counter of bools does not).
     std::uint64_t slow = 0;
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
     for (std::size_t i = 0; i < n; ++i) {
         const double t = pi * x[i];
         const double a = t + kEps;
         slow |= detail::to_bits(std::fabs(t) <= detail::kSinFastLimit ? 0.0 : 1.0);
         double s, c;
-        detail::sincos_fast(a, s, c);
+        detail::sincos_reduced(a, k, s, c);
         const double q = s / a;
         // Non-short-circuit | keeps the loop free of branches.
         const bool one = (std::fabs(t) < kEps) | (a == 0.0);

@@ -192,15 +192,16 @@ struct Work {
 // |shift| <= 1e-8.  Vectorised.
 void wide_phases(const double* x, std::size_t n, double pi, double shift, double* s, double* c)
 {
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrigWide);
     for (std::size_t i = 0; i < n; ++i) {
         double ph, pl, xh, xl, sh, ch;
         detail::two_prod<Traits<kIsa>::fma>(pi, x[i], ph, pl);
         detail::two_sum(ph, shift, xh, xl);
         const double lo = xl + pl;  // |lo| <= ulp(xh) <= 2^-20
         if constexpr (Traits<kIsa>::lanes == 1)
-            detail::sincos_scalar(xh, detail::kTrigWide, sh, ch);
+            detail::sincos_scalar(xh, k, sh, ch);
         else
-            detail::sincos_wide(xh, sh, ch);
+            detail::sincos_reduced(xh, k, sh, ch);
         // Second order in lo: the neglected lo^3/6 is below 1e-19.
         const double h = 0.5 * lo * lo;
         s[i] = sh + (ch * lo - sh * h);

@@ -150,12 +150,11 @@ CORVANE_INLINE double cos_poly(double r, double lo, double z, double hz, double 
                 r * lo);
 }
 
-// sin(a) and cos(a), reduced by pi/2 = pA + pB + pC + pD: the reduction and
-// polynomials shared by sincos_fast and wider-range variants.
-CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, double pD, double& sin_a, double& cos_a)
+// sin(a) and cos(a) with the constants k (kTrig, or pieces of pi/2 for a
+// wider range): the reduction and polynomials shared by sincos_fast and
+// wider-range variants, branch-free for loops the compiler vectorises.
+CORVANE_INLINE void sincos_reduced(double a, const Trig& k, double& sin_a, double& cos_a)
 {
-    Trig k = kTrig;
-    k.pA = pA, k.pB = pB, k.pC = pC, k.pD = pD;
     double shifted, r, lo;
     reduce(a, k, shifted, r, lo);
     const double z = r * r;
@@ -259,7 +258,7 @@ CORVANE_INLINE void sincos_reduced_vec(const V& a, double pA, double pB, double 
 // harmless; callers redo those elements with std::sin / std::cos.
 CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a)
 {
-    sincos_reduced(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
+    sincos_reduced(a, kTrig, sin_a, cos_a);
 }
 
 // pi/2 = kWideA + kWideB + kWideC + kWideD to about 1e-36; the first three
@@ -269,17 +268,18 @@ constexpr double kWideB = 0x1.5110bp-22;
 constexpr double kWideC = 0x1.18469p-44;
 constexpr double kWideD = 0x1.13198a2e03707p-65;
 
+// sincos_wide's constants.
+constexpr Trig kTrigWide = {kTwoOverPi, 0x1.8p52, 0.5, 1.0, kWideA, kWideB, kWideC, kWideD, kS0, kS1, kS2,
+                            kS3,        kS4,      kS5, kS6, kC0,    kC1,    kC2,    kC3,    kC4, kC5};
+
 // sin and cos of a to within about 1 ulp absolute for |a| < 2^32: the
 // reduction of sincos_fast with shorter pieces of pi/2.  r1 = a - q*A is
 // exact (Sterbenz), the next two steps are error-free, and the neglected
 // q * (pi/2 - A - B - C - D) is below 1e-26.
 CORVANE_INLINE void sincos_wide(double a, double& sin_a, double& cos_a)
 {
-    sincos_reduced(a, kWideA, kWideB, kWideC, kWideD, sin_a, cos_a);
+    sincos_reduced(a, kTrigWide, sin_a, cos_a);
 }
 
-// sincos_wide's constants for sincos_scalar.
-constexpr Trig kTrigWide = {kTwoOverPi, 0x1.8p52, 0.5, 1.0, kWideA, kWideB, kWideC, kWideD, kS0, kS1, kS2,
-                            kS3,        kS4,      kS5, kS6, kC0,    kC1,    kC2,    kC3,    kC4, kC5};
 
 }  // namespace corvane::kernels::detail
