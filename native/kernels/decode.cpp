@@ -61,7 +61,9 @@ void widen_values(const unsigned char* src, double* dst, std::size_t n)
     for (std::size_t k = 0; k < n; ++k) dst[k] = load(src + 4 * k);
 }
 
-// Sine and cosine of a chunk, for any finite values.
+// Sine and cosine of a chunk, for any finite values. (A template, so that
+// variants that never call it do not warn.)
+template <int = 0>
 void trig(const double* p, double* s, double* c, std::size_t n, Values values)
 {
     const detail::Trig t = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
@@ -87,7 +89,7 @@ void polar(const unsigned char* mag, const unsigned char* pha, std::size_t n, Va
         const std::size_t len = std::min(chunk, n - base);
         widen_values(mag + 4 * base, m, len);
         widen_values(pha + 4 * base, p, len);
-        trig(p, s, c, len, values);
+        trig<>(p, s, c, len, values);
         double* o = out + 2 * base;
         for (std::size_t k = 0; k < len; ++k) store(m[k], c[k], s[k], o + 2 * k);
     }

@@ -49,6 +49,7 @@ bool fast_pass(const double* x, std::size_t n, double pi, double* y)
 // One element at a time, for cores without double-precision SIMD: the common
 // case (kEps < |t| <= kSinFastLimit) takes two tests and the sine alone; the
 // rest branches off to the definition above.
+template <int = 0>  // a template, so that variants that never call it do not warn
 bool scalar_pass(const double* x, std::size_t n, double pi, double* y)
 {
     const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
@@ -76,7 +77,7 @@ bool scalar_pass(const double* x, std::size_t n, double pi, double* y)
 template <>
 bool SincChunk<kIsa>::run(const double* x, std::size_t n, double pi, double* y) noexcept
 {
-    if constexpr (Traits<kIsa>::lanes == 1) return scalar_pass(x, n, pi, y);
+    if constexpr (Traits<kIsa>::lanes == 1) return scalar_pass<>(x, n, pi, y);
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t len = n - start < kBlock ? n - start : kBlock;
         const double* xb = x + start;

@@ -216,11 +216,10 @@ void wide_phases(const double* x, std::size_t n, double pi, double shift, double
 // found with the one test on fl(v - u); round j takes the j-th input of every
 // run.  The arithmetic is that of the element-wise sinc, on vectors
 // (sincos_reduced_vec is bit-identical to sincos_fast).
-template <bool kComplex>
+template <bool kComplex, class V = Vec>
 void near_terms_vec(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
-                 double* re, double* im)
+                    double* re, double* im)
 {
-    using V = Vec;
     constexpr int Ln = kLanes<V>;
     constexpr int kGroups = 8 / Ln;
     typedef Mask<V> Index;  // lanes of 64-bit integers, true = -1
@@ -329,27 +328,28 @@ CORVANE_INLINE void unroll(F& f, std::integer_sequence<int, I...>)
 // each row is summed on its own, over the columns in the same order; the
 // zero entries a vector form adds (a triangle's partial vectors) change
 // nothing, since these sums start from +0 and so are never -0.
+template <Shape kShape, int kW>
+CORVANE_INLINE void apply_rows(const double* k, const double* src, double (&acc)[kW][P])
+{
+    for (int c = 0; c < kW; ++c) {
+        double q[P];
+        CORVANE_UNROLL
+        for (int i = 0; i < P; ++i) q[i] = src[c * P + i];
+        CORVANE_UNROLL
+        for (int r = 0; r < P; ++r) {
+            const int i0 = kShape == Shape::upper ? r : 0;
+            const int i1 = kShape == Shape::lower ? r + 1 : P;
+            double a = acc[c][r];
+            CORVANE_UNROLL
+            for (int i = i0; i < i1; ++i) a += k[r * P + i] * q[i];
+            acc[c][r] = a;
+        }
+    }
+}
+
 template <Shape kShape, class V, int kW>
 CORVANE_INLINE void apply(const double* kt, const double* src, V (&acc)[kW][P / kLanes<V>])
 {
-    if constexpr (kScalar<V>) {
-        const double* k = kt;
-        for (int c = 0; c < kW; ++c) {
-            double q[P];
-            CORVANE_UNROLL
-            for (int i = 0; i < P; ++i) q[i] = src[c * P + i];
-            CORVANE_UNROLL
-            for (int r = 0; r < P; ++r) {
-                const int i0 = kShape == Shape::upper ? r : 0;
-                const int i1 = kShape == Shape::lower ? r + 1 : P;
-                double a = acc[c][r];
-                CORVANE_UNROLL
-                for (int i = i0; i < i1; ++i) a += k[r * P + i] * q[i];
-                acc[c][r] = a;
-            }
-        }
-        return;
-    }
     constexpr int NV = P / kLanes<V>;
     // Unrolled with constant bounds, so that acc stays in registers.
     auto column = [&](auto i_const) {
@@ -362,6 +362,16 @@ CORVANE_INLINE void apply(const double* kt, const double* src, V (&acc)[kW][P / 
         }
     };
     unroll(column, std::make_integer_sequence<int, P>{});
+}
+
+// apply() or, for one lane, apply_rows() (K itself, row-major).
+template <Shape kShape, class V, int kW>
+CORVANE_INLINE void apply_any(const double* k, const double* src, V (&acc)[kW][P / kLanes<V>])
+{
+    if constexpr (kScalar<V>)
+        apply_rows<kShape, kW>(k, src, acc);
+    else
+        apply<kShape, V, kW>(k, src, acc);
 }
 
 template <class V, int kW>
@@ -509,6 +519,22 @@ CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* c
         CORVANE_UNROLL
         for (int j = 0; j < 8; ++j) inv[j] = keep(kept[j], inv[j]);
     }
+#if defined(__aarch64__)
+    // Two targets a vector: the weights loaded in pairs and multiplied by
+    // lane (one instruction each) rather than broadcast one by one into
+    // registers that spill; loaded after the reciprocals, as they are used.
+    if constexpr (kLanes<V> == 2) {
+        CORVANE_UNROLL
+        for (int c = 0; c < kW; ++c) {
+            const double* wc = w[c];
+            CORVANE_AFTER(wc, inv[7]);
+            const V w01 = loadu<V>(wc), w23 = loadu<V>(wc + 2), w45 = loadu<V>(wc + 4), w67 = loadu<V>(wc + 6);
+            acc[c] += ((inv[0] * w01[0] + inv[1] * w01[1]) + (inv[2] * w23[0] + inv[3] * w23[1])) +
+                      ((inv[4] * w45[0] + inv[5] * w45[1]) + (inv[6] * w67[0] + inv[7] * w67[1]));
+        }
+        return;
+    }
+#endif
     CORVANE_UNROLL
     for (int c = 0; c < kW; ++c) {
         const double* wc = w[c];
@@ -679,7 +705,7 @@ bool leaf_outputs(const Problem& p, std::size_t b, Work& work)
                     identity_sums<V, kW>(p, k0, k1, ka, kb, um, acc);
                 const V vc = loadu<V>(cy + g + i), vs = loadu<V>(sy + g + i);
                 storeu(re + i, vc * acc[0] - vs * acc[1]);
-                if (kComplex) storeu(im + i, vc * acc[2] - vs * acc[3]);
+                if constexpr (kComplex) storeu(im + i, vc * acc[2] - vs * acc[3]);
             }
             if constexpr (Ln == 1)
                 near_terms_scalar<kComplex>(p.v, p.s, ka, kb, ub + g, count, p.pi, re, im);
@@ -730,8 +756,8 @@ bool run_tree(const Problem& p, Checkpoint* cp)
             for (std::size_t b = 0; b < base; ++b) {
                 if (!work.before(2 * transfer_units)) return false;
                 V acc[kW][NV] = {};
-                apply<Shape::lower, V, kW>(up[0], p.mom + (2 * base + 2 * b) * kBox, acc);
-                apply<Shape::lower, V, kW>(up[1], p.mom + (2 * base + 2 * b + 1) * kBox, acc);
+                apply_any<Shape::lower, V, kW>(up[0], p.mom + (2 * base + 2 * b) * kBox, acc);
+                apply_any<Shape::lower, V, kW>(up[1], p.mom + (2 * base + 2 * b + 1) * kBox, acc);
                 store_box<V, kW>(p.mom + (base + b) * kBox, acc);
             }
         }
@@ -747,7 +773,7 @@ bool run_tree(const Problem& p, Checkpoint* cp)
                     const std::ptrdiff_t src = static_cast<std::ptrdiff_t>(b) + kOffsets[o];
                     if (src < 0 || src >= static_cast<std::ptrdiff_t>(base)) continue;
                     if ((kOffsets[o] == -3 && b % 2 == 0) || (kOffsets[o] == 3 && b % 2 == 1)) continue;
-                    apply<Shape::full, V, kW>(far + o * P * P, p.mom + (base + src) * kBox, acc);
+                    apply_any<Shape::full, V, kW>(far + o * P * P, p.mom + (base + src) * kBox, acc);
                 }
                 if (l == L) {
                     store_box<V, kW>(p.loc + (base + b) * kBox, acc);
@@ -757,7 +783,7 @@ bool run_tree(const Problem& p, Checkpoint* cp)
                 store_box<V, kW>(parent, acc);
                 for (int h = 0; h < 2; ++h) {
                     V child[kW][NV] = {};
-                    apply<Shape::upper, V, kW>(down[h], parent, child);
+                    apply_any<Shape::upper, V, kW>(down[h], parent, child);
                     store_box<V, kW>(p.loc + (2 * base + 2 * b + h) * kBox, child);
                 }
             }
@@ -861,12 +887,15 @@ bool tree(const double* v, std::size_t n, const double* u, std::size_t m, const 
             double* f = far + (l - 2) * 4 * P * P;
             // Laid out as apply() takes them: transposed ([i][j]), or for one
             // lane K itself ([j][i]).
-            constexpr bool kRows = kLanes<Vec> == 1;
-            for (int o = 0; o < 4; ++o)
-                for (int i = 0; i < P; ++i)
-                    for (int j = 0; j < P; ++j)
-                        f[o * P * P + (kRows ? j * P + i : i * P + j)] =
-                            inv * (tb.far0[o][i * P + j] - e * tb.far1[o][i * P + j]);
+            if constexpr (kLanes<Vec> == 1) {
+                for (int o = 0; o < 4; ++o)
+                    for (int i = 0; i < P; ++i)
+                        for (int j = 0; j < P; ++j)
+                            f[o * P * P + j * P + i] = inv * (tb.far0[o][i * P + j] - e * tb.far1[o][i * P + j]);
+            } else {
+                for (int o = 0; o < 4; ++o)
+                    for (int i = 0; i < P * P; ++i) f[o * P * P + i] = inv * (tb.far0[o][i] - e * tb.far1[o][i]);
+            }
         }
     }
     p.far = far;
