@@ -66,7 +66,7 @@ void widen_values(const unsigned char* src, double* dst, std::size_t n)
 template <int = 0>
 void trig(const double* p, double* s, double* c, std::size_t n, Values values)
 {
-    const detail::Trig t = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    const detail::Trig t = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrig);
     for (std::size_t k = 0; k < n; ++k) detail::sincos_reduced(p[k], t, s[k], c[k]);
     if (values == Values::small) return;
     for (std::size_t k = 0; k < n; ++k) {
@@ -100,7 +100,7 @@ void polar(const unsigned char* mag, const unsigned char* pha, std::size_t n, Va
 template <bool kSmall, class Store>
 void polar_scalar(const unsigned char* mag, const unsigned char* pha, std::size_t n, double* out, Store store)
 {
-    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrig);
     for (std::size_t i = 0; i < n; ++i) {
         const double m = load(mag + 4 * i), p = load(pha + 4 * i);
         double s, c;

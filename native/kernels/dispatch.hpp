@@ -56,7 +56,10 @@ constexpr int kLogicalLanes = 8;
 
 // What the code of a variant may assume: the doubles in one hardware vector
 // (what the loops are shaped for; 1 where doubles are scalar only), whether
-// fma() is an instruction, and how many floating-point registers it has.
+// fma() is an instruction, and whether its loops keep the sine/cosine
+// constants in registers (pin_constants: where counted instructions and
+// timings showed it pays; on x86-64 AVX-512 the compiler's broadcasts from
+// memory cost nothing, and the pinned copies take registers a loop needs).
 template <Isa>
 struct Traits;
 template <>
@@ -64,40 +67,40 @@ struct Traits<Isa::baseline> {
 #if defined(__aarch64__)
     static constexpr int lanes = 2;
     static constexpr bool fma = true;
-    static constexpr int registers = 32;
+    static constexpr bool pin_constants = true;
 #elif defined(__arm__)
     static constexpr int lanes = 1;
     static constexpr bool fma = false;
-    static constexpr int registers = 16;
+    static constexpr bool pin_constants = false;  // 16 double registers
 #else
     static constexpr int lanes = 2;
     static constexpr bool fma = false;
-    static constexpr int registers = 16;
+    static constexpr bool pin_constants = false;
 #endif
 };
 template <>
 struct Traits<Isa::avx2> {
     static constexpr int lanes = 4;
     static constexpr bool fma = true;
-    static constexpr int registers = 16;
+    static constexpr bool pin_constants = false;
 };
 template <>
 struct Traits<Isa::avx512> {
     static constexpr int lanes = 8;
     static constexpr bool fma = true;
-    static constexpr int registers = 32;
+    static constexpr bool pin_constants = false;
 };
 template <>
 struct Traits<Isa::vfpv4> {
     static constexpr int lanes = 1;
     static constexpr bool fma = true;
-    static constexpr int registers = 32;
+    static constexpr bool pin_constants = true;
 };
 template <>
 struct Traits<Isa::scalar> {
     static constexpr int lanes = 1;
     static constexpr bool fma = Traits<Isa::baseline>::fma;
-    static constexpr int registers = Traits<Isa::baseline>::registers;
+    static constexpr bool pin_constants = Traits<Isa::baseline>::pin_constants;
 };
 
 // The variant dispatch() runs: the widest one this CPU supports among those

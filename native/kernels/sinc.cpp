@@ -31,7 +31,7 @@ bool fast_pass(const double* x, std::size_t n, double pi, double* y)
     // OR of the bit patterns of 0.0 / 1.0 flags: the one reduction form that
     // also vectorises for plain SSE2 (a counter of bools does not).
     std::uint64_t slow = 0;
-    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrig);
     for (std::size_t i = 0; i < n; ++i) {
         const double t = pi * x[i];
         const double a = t + kEps;
@@ -52,7 +52,7 @@ bool fast_pass(const double* x, std::size_t n, double pi, double* y)
 template <int = 0>  // a template, so that variants that never call it do not warn
 bool scalar_pass(const double* x, std::size_t n, double pi, double* y)
 {
-    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrig);
     for (const double* end = x + n; x != end; ++x, ++y) {
         const double t = pi * *x;
         const double at = std::fabs(t);

@@ -192,7 +192,7 @@ struct Work {
 // |shift| <= 1e-8.  Vectorised.
 void wide_phases(const double* x, std::size_t n, double pi, double shift, double* s, double* c)
 {
-    const detail::Trig k = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrigWide);
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrigWide);
     for (std::size_t i = 0; i < n; ++i) {
         double ph, pl, xh, xl, sh, ch;
         detail::two_prod<Traits<kIsa>::fma>(pi, x[i], ph, pl);
@@ -284,7 +284,7 @@ void near_terms_scalar(const double* v, const double* s, std::size_t ka, std::si
         rounds = std::max(rounds, length[l]);
     }
     if (rounds == 0) return;
-    const detail::Trig trig = detail::pinned_if<Traits<kIsa>::registers >= 32>(detail::kTrig);
+    const detail::Trig trig = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrig);
     for (int l = 0; l < count; ++l) {
         for (std::size_t k = first[l]; k < first[l] + length[l]; ++k) {
             const double t = pi * (v[k] - u[l]);

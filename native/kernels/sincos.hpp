@@ -96,11 +96,11 @@ CORVANE_INLINE Trig pinned(Trig k)
     return k;
 }
 
-// k pinned where the code has the registers for it (kRoom).
-template <bool kRoom>
+// k pinned where the variant's loops gain from it (kPin).
+template <bool kPin>
 CORVANE_INLINE Trig pinned_if(const Trig& k)
 {
-    if constexpr (kRoom)
+    if constexpr (kPin)
         return pinned(k);
     else
         return k;

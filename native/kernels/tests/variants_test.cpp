@@ -65,6 +65,14 @@ std::vector<double> sinc_inputs()
                      std::nextafter(-g, 0.0), std::nextafter(-g, -1.0), limit, -limit, std::nextafter(limit, 0.0),
                      std::nextafter(limit, 1e9), 1e9, -1e15, 0.5, -0.5})
         x.push_back(c);
+    // Where pi * x rounds to exactly -1e-8 (the 0/0 point, a == 0) or +1e-8
+    // (|t| == 1e-8, which is not below it): the edges of sinc's special cases.
+    for (double t : {1e-8, -1e-8}) {
+        double near = t / kPi;
+        for (int i = 0; i < 64 && kPi * near != t; ++i) near = std::nextafter(near, kPi * near < t ? 1.0 : -1.0);
+        expect(kPi * near == t, "no x with pi * x == +-1e-8 exactly", near);
+        x.push_back(near);
+    }
     for (int n = -300; n <= 300; ++n)  // zeros of the sine and their neighbours
         for (double y : {double(n), std::nextafter(double(n), 1e9), std::nextafter(double(n), -1e9)}) x.push_back(y);
     std::mt19937_64 rng(21);
@@ -125,12 +133,13 @@ void sums_agree_all()
         std::vector<double> u = linspace(double(n), m);
         if (m > 2) u[1] = 1e-8 / kPi;  // the 0/0 point against v[0]
         std::vector<double> noise(n), spikes(n, 0.0), huge(n), tiny(n), zeros(n);
-        std::vector<std::complex<double>> c(n);
+        std::vector<std::complex<double>> c(n), czeros(n);
         for (std::size_t i = 0; i < n; ++i) {
             noise[i] = normal(rng);
             huge[i] = 1e300 * normal(rng);
             tiny[i] = 0x1p-1060 * normal(rng);  // subnormal samples
             zeros[i] = i % 3 ? 0.0 : -0.0;      // the signs of zero sums
+            czeros[i] = {i % 2 ? -0.0 : 0.0, i % 3 ? 0.0 : -0.0};
             c[i] = {normal(rng), normal(rng)};
         }
         spikes[0] = 1e3;
@@ -141,6 +150,7 @@ void sums_agree_all()
         sums_agree("huge samples" + size, v, u, huge);
         sums_agree("subnormal samples" + size, v, u, tiny);
         sums_agree("signed zero samples" + size, v, u, zeros);
+        sums_agree("complex signed zero samples" + size, v, u, czeros);
         sums_agree("complex" + size, v, u, c);
     }
     // Clustered positions (crowded leaves next to empty ones), and positions
