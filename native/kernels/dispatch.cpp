@@ -4,6 +4,10 @@
 
 #include <atomic>
 
+#if CORVANE_HAVE_VFPV4
+#include <sys/auxv.h>
+#endif
+
 namespace corvane::kernels {
 namespace {
 
@@ -19,17 +23,30 @@ bool cpu_supports(Isa isa) noexcept
 #if CORVANE_HAVE_AVX512
     case Isa::avx512: return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("fma");
 #endif
+#if CORVANE_HAVE_VFPV4
+    // The kernel's word on what the core has: VFPv4, its 32 double registers
+    // and NEON (the bits of <asm/hwcap.h>, which not every libc exports).
+    case Isa::vfpv4: {
+        constexpr unsigned long kNeon = 1ul << 12, kVfpv4 = 1ul << 16, kVfpD32 = 1ul << 19;
+        constexpr unsigned long kAll = kNeon | kVfpv4 | kVfpD32;
+        return (getauxval(AT_HWCAP) & kAll) == kAll;
+    }
+#endif
+#if CORVANE_HAVE_SCALAR
+    case Isa::scalar: return true;
+#endif
     default: return false;
     }
 }
 
-constexpr Isa kAll[] = {Isa::baseline, Isa::avx2, Isa::avx512};
+// Narrowest first; scalar last, as it is only ever chosen by select_isa.
+constexpr Isa kAll[] = {Isa::baseline, Isa::avx2, Isa::avx512, Isa::vfpv4, Isa::scalar};
 
 Isa widest() noexcept
 {
     Isa best = Isa::baseline;
     for (Isa isa : kAll)
-        if (cpu_supports(isa)) best = isa;
+        if (isa != Isa::scalar && cpu_supports(isa)) best = isa;
     return best;
 }
 
@@ -70,6 +87,8 @@ const char* isa_name(Isa isa) noexcept
     case Isa::baseline: return "baseline";
     case Isa::avx2: return "avx2";
     case Isa::avx512: return "avx512";
+    case Isa::vfpv4: return "vfpv4";
+    case Isa::scalar: return "scalar";
     }
     return "?";
 }

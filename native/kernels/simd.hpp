@@ -6,18 +6,42 @@
 // the variant's width is an ordinary call within one instruction set.
 //
 // GCC and Clang vector extensions: element-wise code whose width is fixed per
-// variant. Where a variant has no double-precision SIMD (32-bit ARM), the
-// compiler lowers each vector operation to scalar ones.
+// variant. A variant of width one (32-bit ARM, which has no double-precision
+// SIMD) uses plain doubles and bools instead, with the same operations: the
+// compiler would otherwise split each vector into scalars, spill them and
+// move the masks through integer registers.
 #pragma once
 
 #if !defined(CORVANE_VARIANT)
 #error "kernels/simd.hpp belongs inside a kernel variant (see kernels/dispatch.hpp)"
 #endif
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "kernels/dispatch.hpp"
+
+// Full unrolling of the short fixed loops keeps their vectors in registers
+// (at -O2 GCC leaves them as loops over arrays on the stack).
+#if defined(__GNUC__)
+#define CORVANE_UNROLL _Pragma("GCC unroll 16")
+#else
+#define CORVANE_UNROLL
+#endif
+
+// For scalar code short of registers: p is hidden behind x, so that loads
+// through p are not scheduled before x is computed, into registers that
+// would then spill while the values x depends on are still live. No
+// instruction; the compiler sees a dependence.
+#if defined(__GNUC__) && (defined(__arm__) || defined(__aarch64__))
+#define CORVANE_AFTER(p, x) __asm__("" : "+r"(p) : "w"(x))
+#elif defined(__GNUC__) && defined(__x86_64__)
+#define CORVANE_AFTER(p, x) __asm__("" : "+r"(p) : "x"(x))
+#else
+#define CORVANE_AFTER(p, x) (void)(x)
+#endif
 
 namespace corvane::kernels {
 namespace {
@@ -28,6 +52,10 @@ typedef double Vec8 __attribute__((vector_size(64)));
 
 template <int L>
 struct VecOf;
+template <>
+struct VecOf<1> {
+    using type = double;
+};
 template <>
 struct VecOf<2> {
     using type = Vec2;
@@ -47,9 +75,13 @@ using Vec = typename VecOf<Traits<kIsa>::lanes>::type;
 template <class V>
 constexpr int kLanes = sizeof(V) / sizeof(double);
 
-// Lanes of 64-bit integers: what a comparison of V gives (true = all ones).
+// Lanes of 64-bit integers: what a comparison of V gives (true = all ones);
+// bool for double.
 template <class V>
 using Mask = decltype(V{} < V{});
+
+template <class V>
+constexpr bool kScalar = std::is_same<V, double>::value;
 
 template <class V>
 inline V loadu(const double* p)
@@ -76,20 +108,29 @@ inline V broadcast(double x)
 template <class V>
 inline V select(const Mask<V>& m, const V& yes, const V& no)
 {
-    return (V)(((Mask<V>)yes & m) | ((Mask<V>)no & ~m));
+    if constexpr (kScalar<V>)
+        return m ? yes : no;
+    else
+        return (V)(((Mask<V>)yes & m) | ((Mask<V>)no & ~m));
 }
 
 // x where m, else +0.
 template <class V>
 inline V keep(const Mask<V>& m, const V& x)
 {
-    return (V)((Mask<V>)x & m);
+    if constexpr (kScalar<V>)
+        return m ? x : 0.0;
+    else
+        return (V)((Mask<V>)x & m);
 }
 
 template <class V>
 inline V abs(const V& x)
 {
-    return (V)((Mask<V>)x & ~(Mask<V>)(-V{}));
+    if constexpr (kScalar<V>)
+        return std::fabs(x);
+    else
+        return (V)((Mask<V>)x & ~(Mask<V>)(-V{}));
 }
 
 // base[i[l]] in every lane l.

@@ -30,8 +30,14 @@ namespace corvane::kernels {
 // slow path re-reads x after y was written).  No alignment requirement.
 // Asks `cp` between chunks of kSincChunk elements and returns false when it
 // says stop.  A chunk takes about 2.5 ms in the vectorised range and under
-// 40 ms where every element needs std::sin of a huge argument.
+// 40 ms where every element needs std::sin of a huge argument (x86-64); on
+// 32-bit ARM, at some 65 instructions an element, 2^18 elements are about
+// 17 M instructions, a few tens of milliseconds on a Cortex-A7.
+#if defined(__arm__)
+constexpr std::size_t kSincChunk = std::size_t(1) << 18;
+#else
 constexpr std::size_t kSincChunk = std::size_t(1) << 19;
+#endif
 bool sinc(const double* x, std::size_t n, double pi, double* y, Checkpoint* cp = nullptr) noexcept;
 
 }  // namespace corvane::kernels

@@ -10,7 +10,8 @@ namespace corvane::kernels {
 
 bool sinc_sum_prefers_tree(std::size_t N, std::size_t M)
 {
-    return static_cast<double>(N) * static_cast<double>(M) >= kTreeCrossoverTerms;
+    return static_cast<double>(N) * static_cast<double>(M) >=
+           (M < N ? kTreeCrossoverTermsFewerOutputs : kTreeCrossoverTerms);
 }
 
 namespace {

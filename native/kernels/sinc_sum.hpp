@@ -40,12 +40,18 @@ namespace corvane::kernels {
 //     terms, or the equivalent work in the hierarchical evaluation).
 // N == 0 gives all-zero output; M == 0 does nothing.
 // A chunk is about 10 ms of direct terms on an x86-64 desktop core (0.25 ns
-// a term); a 32-bit ARM core without double SIMD takes some 20 times longer a
-// term, so its chunks are smaller.
-#if defined(__x86_64__) || defined(__aarch64__)
+// a term). On ARM it is sized from the instructions counted on emulated
+// cores (bench/bench_arm.py --crossover), for a few tens of milliseconds on
+// an in-order core at about 1 GHz that retires well under one instruction a
+// cycle: 64-bit ARM (Cortex-A53) some 9 instructions a term, so 2^22 terms
+// are about 40 M instructions; 32-bit ARM (Cortex-A7) some 15, so 2^20 are
+// about 16 M.
+#if defined(__x86_64__)
 constexpr std::size_t kSumChunkTerms = std::size_t(1) << 25;
+#elif defined(__aarch64__)
+constexpr std::size_t kSumChunkTerms = std::size_t(1) << 22;
 #else
-constexpr std::size_t kSumChunkTerms = std::size_t(1) << 21;
+constexpr std::size_t kSumChunkTerms = std::size_t(1) << 20;
 #endif
 enum class SumMethod { by_size, direct, tree };
 bool sinc_sum(const double* v, std::size_t N, const double* u, std::size_t M, const double* s, double pi, double* out,
@@ -58,7 +64,8 @@ bool sinc_sum_complex(const double* v, std::size_t N, const double* u, std::size
                       double* out, Checkpoint* cp = nullptr, SumMethod method = SumMethod::by_size);
 
 // Whether sinc_sum takes the hierarchical evaluation for N inputs and M
-// outputs (when the positions allow it): from N*M = kTreeCrossoverTerms on.
+// outputs (when the positions allow it): from N*M = kTreeCrossoverTerms on
+// (kTreeCrossoverTermsFewerOutputs when M < N).
 // Measured here (x86-64, AVX-512, linspace grids, min of 20+ runs): the
 // hierarchical sum is 1.4-2.2x faster than the direct one at N*M = 2^15 for
 // r = M/N = 1 and 2, 1.06-1.2x for r = 1/3 (where it is 0.9x below 2^15),
@@ -67,7 +74,18 @@ bool sinc_sum_complex(const double* v, std::size_t N, const double* u, std::size
 // N = 2048, r = 2; about 300x at N = 65536.  (Since the near terms were
 // vectorised the tree also wins from N*M = 2^13 on, by 1.0-1.5x, a few
 // microseconds within a call's overhead; the rule was left where it is.)
+// On ARM the rule depends on the shape, from instructions counted in our
+// module on emulated cores (bench/bench_arm.py --crossover, linspace grids):
+// for M >= N the tree is ahead from N*M = 2^14 (1.10-1.32x on a Cortex-A7
+// and a Cortex-A53, 1.0-1.3x at 2^13); for M < N it loses up to 2^15 (0.93x
+// at r = 1/3) and wins from 2^16 (1.3-1.46x): there the rule is 2^16.
+#if defined(__arm__) || defined(__aarch64__)
+constexpr double kTreeCrossoverTerms = 16384.0;
+constexpr double kTreeCrossoverTermsFewerOutputs = 65536.0;
+#else
 constexpr double kTreeCrossoverTerms = 32768.0;
+constexpr double kTreeCrossoverTermsFewerOutputs = kTreeCrossoverTerms;
+#endif
 bool sinc_sum_prefers_tree(std::size_t N, std::size_t M);
 
 // The two evaluations by themselves, same contract as sinc_sum.  The

@@ -65,7 +65,10 @@ void sincos_dd(double hi, double lo, double& s, double& c)
 {
     double sh, ch;
     if (std::fabs(hi) <= detail::kSinFastLimit) {
-        detail::sincos_fast(hi, sh, ch);
+        if constexpr (Traits<kIsa>::lanes == 1)
+            detail::sincos_scalar(hi, detail::kTrig, sh, ch);
+        else
+            detail::sincos_fast(hi, sh, ch);
     } else {
         sh = std::sin(hi);
         ch = std::cos(hi);
@@ -92,6 +95,7 @@ double sinc_direct(double d, double pi)
     if (std::fabs(t) < kEps) return 1.0;
     const double a = t + kEps;
     if (a == 0.0) return 1.0;
+    if constexpr (Traits<kIsa>::lanes == 1) return detail::sin_scalar(a, detail::kTrig) / a;
     double s, c;
     detail::sincos_fast(a, s, c);
     return s / a;
@@ -143,6 +147,36 @@ void set_weights(const Problem& p, bool complex_samples, std::size_t k)
     }
 }
 
+// The identity sums of one output in the logical lanes, for a core without
+// double SIMD: lane by lane, with the operations of the vector form below
+// written out for plain doubles, so that they stay in registers.
+template <int kW>
+CORVANE_INLINE void lanes_scalar(const Problem& p, double um, double (&lanes)[kW][kLogicalLanes])
+{
+    const double pi = broadcast<double>(p.pi), eps = broadcast<double>(kEps), u = broadcast<double>(um);
+    const double* vs = p.vs;
+    const double* w[kW];
+    for (int c = 0; c < kW; ++c) w[c] = p.w[c];
+    for (int l = 0; l < kLogicalLanes; ++l) {
+        double acc[kW] = {};
+        for (std::size_t k = l; k < p.npad; k += kBlock) {
+            double d[8], inv[8];
+            CORVANE_UNROLL
+            for (int j = 0; j < 8; ++j) d[j] = pi * (vs[k + 8 * j] - u) + eps;
+            reciprocals8(d, inv);
+            CORVANE_UNROLL
+            for (int c = 0; c < kW; ++c) {
+                const double* wk = w[c] + k;
+                double wc[8];
+                CORVANE_UNROLL
+                for (int j = 0; j < 8; ++j) wc[j] = wk[8 * j];
+                acc[c] += dot8(wc, inv);
+            }
+        }
+        for (int c = 0; c < kW; ++c) lanes[c][l] = acc[c];
+    }
+}
+
 // The O(N*M) part for the outputs [m_begin, m_end).
 template <bool kComplex>
 void sum_terms(const Problem& p, std::size_t m_begin, std::size_t m_end)
@@ -170,7 +204,8 @@ void sum_terms(const Problem& p, std::size_t m_begin, std::size_t m_end)
         // this variant takes L lanes at a time.
         const V vu = broadcast<V>(um);
         double lanes[kW][kLogicalLanes];
-        for (int first = 0; first < kLogicalLanes; first += L) {
+        if constexpr (L == 1) lanes_scalar<kW>(p, um, lanes);
+        for (int first = 0; L > 1 && first < kLogicalLanes; first += L) {
             V acc[kW] = {};
             for (std::size_t k = first; k < p.npad; k += kBlock) {
                 V d[8], inv[8];

@@ -71,14 +71,6 @@
 #include "kernels/sinc_sum_common.hpp"
 #include "kernels/sincos.hpp"
 
-// Full unrolling of the short fixed loops keeps their vectors in registers
-// (at -O2 GCC leaves them as loops over arrays on the stack).
-#if defined(__GNUC__)
-#define CORVANE_UNROLL _Pragma("GCC unroll 16")
-#else
-#define CORVANE_UNROLL
-#endif
-
 namespace corvane::kernels {
 
 template <Isa>
@@ -200,12 +192,16 @@ struct Work {
 // |shift| <= 1e-8.  Vectorised.
 void wide_phases(const double* x, std::size_t n, double pi, double shift, double* s, double* c)
 {
+    const detail::Trig k = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrigWide);
     for (std::size_t i = 0; i < n; ++i) {
         double ph, pl, xh, xl, sh, ch;
         detail::two_prod<Traits<kIsa>::fma>(pi, x[i], ph, pl);
         detail::two_sum(ph, shift, xh, xl);
         const double lo = xl + pl;  // |lo| <= ulp(xh) <= 2^-20
-        detail::sincos_wide(xh, sh, ch);
+        if constexpr (Traits<kIsa>::lanes == 1)
+            detail::sincos_scalar(xh, k, sh, ch);
+        else
+            detail::sincos_reduced(xh, k, sh, ch);
         // Second order in lo: the neglected lo^3/6 is below 1e-19.
         const double h = 0.5 * lo * lo;
         s[i] = sh + (ch * lo - sh * h);
@@ -220,11 +216,10 @@ void wide_phases(const double* x, std::size_t n, double pi, double shift, double
 // found with the one test on fl(v - u); round j takes the j-th input of every
 // run.  The arithmetic is that of the element-wise sinc, on vectors
 // (sincos_reduced_vec is bit-identical to sincos_fast).
-template <bool kComplex>
-void near_terms8(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
-                 double* re, double* im)
+template <bool kComplex, class V = Vec>
+void near_terms_vec(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, double pi,
+                    double* re, double* im)
 {
-    using V = Vec;
     constexpr int Ln = kLanes<V>;
     constexpr int kGroups = 8 / Ln;
     typedef Mask<V> Index;  // lanes of 64-bit integers, true = -1
@@ -269,6 +264,50 @@ void near_terms8(const double* v, const double* s, std::size_t ka, std::size_t k
     }
 }
 
+// near_terms_vec one output at a time, for cores without double-precision SIMD,
+// with the same operations: output l adds the terms of its run in order. In
+// the rounds past the end of its run the vector code adds s[ka] * +0 to it,
+// which can only turn a -0 sum into +0; one such addition does the same.
+// Outputs from `count` on are copies of the last one: the vector form's
+// rounds do not depend on them, and they are not computed.
+template <bool kComplex>
+void near_terms_scalar(const double* v, const double* s, std::size_t ka, std::size_t kb, const double* u, int count,
+                       double pi, double* re, double* im)
+{
+    std::size_t first[8], length[8], rounds = 0;
+    for (int l = 0; l < count; ++l) {
+        std::size_t k = ka;
+        while (k < kb && v[k] - u[l] <= -kNear) ++k;
+        first[l] = k;
+        while (k < kb && v[k] - u[l] < kNear) ++k;
+        length[l] = k - first[l];
+        rounds = std::max(rounds, length[l]);
+    }
+    if (rounds == 0) return;
+    const detail::Trig trig = detail::pinned_if<Traits<kIsa>::pin_constants>(detail::kTrig);
+    for (int l = 0; l < count; ++l) {
+        for (std::size_t k = first[l]; k < first[l] + length[l]; ++k) {
+            const double t = pi * (v[k] - u[l]);
+            const double a = t + kEps;
+            const double y = std::fabs(t) < kEps || a == 0.0 ? 1.0 : detail::sin_scalar(a, trig) / a;
+            if (kComplex) {
+                re[l] += s[2 * k] * y;
+                im[l] += s[2 * k + 1] * y;
+            } else {
+                re[l] += s[k] * y;
+            }
+        }
+        if (length[l] < rounds) {
+            if (kComplex) {
+                re[l] += s[2 * ka] * 0.0;
+                im[l] += s[2 * ka + 1] * 0.0;
+            } else {
+                re[l] += s[ka] * 0.0;
+            }
+        }
+    }
+}
+
 // --- Expansions ------------------------------------------------------------
 
 enum class Shape { full, lower, upper };
@@ -284,6 +323,30 @@ CORVANE_INLINE void unroll(F& f, std::integer_sequence<int, I...>)
 // re-expansions are triangular: column i of a lower one is zero above row i,
 // of an upper one below row i, and those vectors are skipped.  Lanes run
 // over rows, each row summed over the columns in order.
+//
+// With one lane (plain doubles) the matrix comes as K itself, row-major, and
+// each row is summed on its own, over the columns in the same order; the
+// zero entries a vector form adds (a triangle's partial vectors) change
+// nothing, since these sums start from +0 and so are never -0.
+template <Shape kShape, int kW>
+CORVANE_INLINE void apply_rows(const double* k, const double* src, double (&acc)[kW][P])
+{
+    for (int c = 0; c < kW; ++c) {
+        double q[P];
+        CORVANE_UNROLL
+        for (int i = 0; i < P; ++i) q[i] = src[c * P + i];
+        CORVANE_UNROLL
+        for (int r = 0; r < P; ++r) {
+            const int i0 = kShape == Shape::upper ? r : 0;
+            const int i1 = kShape == Shape::lower ? r + 1 : P;
+            double a = acc[c][r];
+            CORVANE_UNROLL
+            for (int i = i0; i < i1; ++i) a += k[r * P + i] * q[i];
+            acc[c][r] = a;
+        }
+    }
+}
+
 template <Shape kShape, class V, int kW>
 CORVANE_INLINE void apply(const double* kt, const double* src, V (&acc)[kW][P / kLanes<V>])
 {
@@ -299,6 +362,16 @@ CORVANE_INLINE void apply(const double* kt, const double* src, V (&acc)[kW][P / 
         }
     };
     unroll(column, std::make_integer_sequence<int, P>{});
+}
+
+// apply() or, for one lane, apply_rows() (K itself, row-major).
+template <Shape kShape, class V, int kW>
+CORVANE_INLINE void apply_any(const double* k, const double* src, V (&acc)[kW][P / kLanes<V>])
+{
+    if constexpr (kScalar<V>)
+        apply_rows<kShape, kW>(k, src, acc);
+    else
+        apply<kShape, V, kW>(k, src, acc);
 }
 
 template <class V, int kW>
@@ -318,6 +391,45 @@ CORVANE_INLINE void store_box(double* box, const V (&acc)[kW][P / kLanes<V>])
 // Moments of the sources [k0, k1) of leaf b: q[c * P + j] = sum_k w_c[k]
 // T_j(xi_k).  Logical lane l sums the sources k0 + l, k0 + 8 + l, ...; the
 // last group is padded with zero weights at the last position.
+// Moments J0 <= j < J0 + kJ of logical lane l (sources k0 + l, k0 + l + 8,
+// ... below `full`, then the padded group's lane l), for one lane at a time:
+// the operations of the vector form below, kW * kJ accumulators in registers.
+template <int kW, int J0, int kJ>
+CORVANE_INLINE void lane_moments(const Problem& p, std::size_t k0, std::size_t full, double fb, int l,
+                                 bool padded, const double (&xt)[kLogicalLanes],
+                                 const double (&wt)[kW][kLogicalLanes], double (&lanes)[kW][P][kLogicalLanes])
+{
+    double acc[kW][kJ] = {};
+    const double scale = p.scale;
+    auto add = [&](double x, const double(&wc)[kW]) {
+        const double xi = (x * scale - fb) * 2.0 - 1.0;
+        const double x2 = xi + xi;
+        double t0 = 1.0, t1 = xi;
+        CORVANE_UNROLL
+        for (int j = 0; j < J0 + kJ; ++j) {
+            if (j >= 2) {
+                const double t2 = x2 * t1 - t0;
+                t0 = t1;
+                t1 = t2;
+            }
+            if (j < J0) continue;
+            CORVANE_UNROLL
+            for (int c = 0; c < kW; ++c) acc[c][j - J0] += j == 0 ? wc[c] : wc[c] * t1;
+        }
+    };
+    double wc[kW];
+    for (std::size_t k = k0 + l; k < full; k += kLogicalLanes) {
+        for (int c = 0; c < kW; ++c) wc[c] = p.w[c][k];
+        add(p.v[k], wc);
+    }
+    if (padded) {
+        for (int c = 0; c < kW; ++c) wc[c] = wt[c][l];
+        add(xt[l], wc);
+    }
+    for (int c = 0; c < kW; ++c)
+        for (int j = 0; j < kJ; ++j) lanes[c][J0 + j][l] = acc[c][j];
+}
+
 template <int kW>
 void leaf_moments(const Problem& p, std::size_t b, double* q)
 {
@@ -337,7 +449,16 @@ void leaf_moments(const Problem& p, std::size_t b, double* q)
             for (int c = 0; c < kW; ++c) wt[c][l] = in ? p.w[c][i] : 0.0;
         }
     }
-    for (int first = 0; first < kLogicalLanes; first += L) {
+    if constexpr (L == 1) {
+        // Passes of kJ moments, so that the accumulators fit in registers.
+        constexpr int kJ = 16 / kW;
+        auto pass = [&](auto j0) {
+            for (int l = 0; l < kLogicalLanes; ++l)
+                lane_moments<kW, decltype(j0)::value * kJ, kJ>(p, k0, full, fb, l, full < k1, xt, wt, lanes);
+        };
+        unroll(pass, std::make_integer_sequence<int, P / kJ>{});
+    }
+    for (int first = 0; L > 1 && first < kLogicalLanes; first += L) {
         V acc[kW][P];
         for (int c = 0; c < kW; ++c)
             for (int j = 0; j < P; ++j) acc[c][j] = V{};
@@ -398,12 +519,96 @@ CORVANE_INLINE void identity8(const Problem& p, const double* v, const double* c
         CORVANE_UNROLL
         for (int j = 0; j < 8; ++j) inv[j] = keep(kept[j], inv[j]);
     }
+#if defined(__aarch64__)
+    // Two targets a vector: the weights loaded in pairs and multiplied by
+    // lane (one instruction each) rather than broadcast one by one into
+    // registers that spill; loaded after the reciprocals, as they are used.
+    if constexpr (kLanes<V> == 2) {
+        CORVANE_UNROLL
+        for (int c = 0; c < kW; ++c) {
+            const double* wc = w[c];
+            CORVANE_AFTER(wc, inv[7]);
+            const V w01 = loadu<V>(wc), w23 = loadu<V>(wc + 2), w45 = loadu<V>(wc + 4), w67 = loadu<V>(wc + 6);
+            acc[c] += ((inv[0] * w01[0] + inv[1] * w01[1]) + (inv[2] * w23[0] + inv[3] * w23[1])) +
+                      ((inv[4] * w45[0] + inv[5] * w45[1]) + (inv[6] * w67[0] + inv[7] * w67[1]));
+        }
+        return;
+    }
+#endif
     CORVANE_UNROLL
     for (int c = 0; c < kW; ++c) {
         const double* wc = w[c];
         acc[c] += ((wc[0] * inv[0] + wc[1] * inv[1]) + (wc[2] * inv[2] + wc[3] * inv[3])) +
                   ((wc[4] * inv[4] + wc[5] * inv[5]) + (wc[6] * inv[6] + wc[7] * inv[7]));
     }
+}
+
+// identity8 for one target on a core without double SIMD: the same
+// operations on plain doubles, every input a value or a pointer the function
+// holds (not the Problem), so that nothing is reloaded after the barrier that
+// keeps the weights' loads behind the reciprocals.
+template <bool kMasked, int kW>
+CORVANE_INLINE void identity8_scalar(double pi, double um, const double* v, const double* const (&wk)[kW],
+                                     double (&acc)[kW])
+{
+    double d[8], inv[8];
+    bool kept[8];
+    CORVANE_UNROLL
+    for (int j = 0; j < 8; ++j) {
+        const double e = um - v[j];
+        kept[j] = !kMasked || std::fabs(e) >= kNear;
+        d[j] = kept[j] ? kEps - pi * e : pi;
+    }
+    reciprocals8(d, inv);
+    if (kMasked) {
+        CORVANE_UNROLL
+        for (int j = 0; j < 8; ++j) inv[j] = kept[j] ? inv[j] : 0.0;
+    }
+    CORVANE_UNROLL
+    for (int c = 0; c < kW; ++c) {
+        const double* wc = wk[c];
+        CORVANE_AFTER(wc, inv[7]);  // the weights are loaded as they are used
+        acc[c] += ((wc[0] * inv[0] + wc[1] * inv[1]) + (wc[2] * inv[2] + wc[3] * inv[3])) +
+                  ((wc[4] * inv[4] + wc[5] * inv[5]) + (wc[6] * inv[6] + wc[7] * inv[7]));
+    }
+}
+
+// identity_sums for one target on a core without double SIMD: the blocks
+// before and after those that meet [ka, kb) in loops of their own.
+template <int kW>
+CORVANE_INLINE void identity_sums_scalar(const Problem& p, std::size_t k0, std::size_t k1, std::size_t ka,
+                                         std::size_t kb, double um_in, double (&acc_in)[kW])
+{
+    const double pi = broadcast<double>(p.pi), um = um_in;
+    const double* const v = p.v;
+    const double* pw[kW];
+    for (int c = 0; c < kW; ++c) pw[c] = p.w[c];
+    double acc[kW];
+    for (int c = 0; c < kW; ++c) acc[c] = acc_in[c];
+    auto block = [&](auto masked, std::size_t k) {
+        const double* w[kW];
+        for (int c = 0; c < kW; ++c) w[c] = pw[c] + k;
+        identity8_scalar<decltype(masked)::value, kW>(pi, um, v + k, w, acc);
+    };
+    // Whole blocks k0 + 8 i: masked where k < kb && k + 8 > ka.
+    const std::size_t whole = k0 + (k1 - k0) / 8 * 8;
+    std::size_t k = k0;
+    for (; k < whole && k + 8 <= ka; k += 8) block(std::false_type{}, k);
+    for (; k < whole && k < kb; k += 8) block(std::true_type{}, k);
+    for (; k < whole; k += 8) block(std::false_type{}, k);
+    if (k < k1) {
+        double vt[8], wt[kW][8];
+        for (int j = 0; j < 8; ++j) {
+            const bool in = k + j < k1;
+            const std::size_t i = in ? k + j : k1 - 1;
+            vt[j] = v[i];
+            for (int c = 0; c < kW; ++c) wt[c][j] = in ? pw[c][i] : 0.0;
+        }
+        const double* w[kW];
+        for (int c = 0; c < kW; ++c) w[c] = wt[c];
+        identity8_scalar<true, kW>(pi, um, vt, w, acc);
+    }
+    for (int c = 0; c < kW; ++c) acc_in[c] = acc[c];
 }
 
 // Identity sums of one vector of targets over the sources [k0, k1), whose
@@ -473,7 +678,9 @@ bool leaf_outputs(const Problem& p, std::size_t b, Work& work)
             if (kb < ka) kb = ka;
             while (kb < k1 && p.v[kb] - uhi < kNear) ++kb;
             double re[8], im[8];
-            for (int i = 0; i < 8; i += Ln) {
+            // One lane at a time, the copies past the last target are skipped.
+            const int count = Ln == 1 ? static_cast<int>(std::min<std::size_t>(8, cn - g)) : 8;
+            for (int i = 0; i < count; i += Ln) {
                 const V um = loadu<V>(ub + g + i);
                 V acc[kW];
                 for (int c = 0; c < kW; ++c) acc[c] = V{};
@@ -492,12 +699,18 @@ bool leaf_outputs(const Problem& p, std::size_t b, Work& work)
                         acc[c] = (xi * b1 - b2) + lc[c * P];
                     }
                 }
-                identity_sums<V, kW>(p, k0, k1, ka, kb, um, acc);
+                if constexpr (Ln == 1)
+                    identity_sums_scalar<kW>(p, k0, k1, ka, kb, um, acc);
+                else
+                    identity_sums<V, kW>(p, k0, k1, ka, kb, um, acc);
                 const V vc = loadu<V>(cy + g + i), vs = loadu<V>(sy + g + i);
                 storeu(re + i, vc * acc[0] - vs * acc[1]);
-                if (kComplex) storeu(im + i, vc * acc[2] - vs * acc[3]);
+                if constexpr (kComplex) storeu(im + i, vc * acc[2] - vs * acc[3]);
             }
-            near_terms8<kComplex>(p.v, p.s, ka, kb, ub + g, p.pi, re, im);
+            if constexpr (Ln == 1)
+                near_terms_scalar<kComplex>(p.v, p.s, ka, kb, ub + g, count, p.pi, re, im);
+            else
+                near_terms_vec<kComplex>(p.v, p.s, ka, kb, ub + g, p.pi, re, im);
             const std::size_t lanes = std::min<std::size_t>(8, cn - g);
             for (std::size_t l = 0; l < lanes; ++l) {
                 if (kComplex) {
@@ -526,6 +739,11 @@ bool run_tree(const Problem& p, Checkpoint* cp)
     Work work{cp};
     // Rough costs in terms of the direct sum (about 4 flops a term a channel pair).
     const std::size_t transfer_units = P * P * kW / 4;
+    // The re-expansions as apply() takes them: transposed, or K itself for
+    // one lane (see also the transfers in tree()).
+    constexpr bool kRows = kLanes<V> == 1;
+    const double* const up[2] = {kRows ? tb.shift[0] : tb.shift_t[0], kRows ? tb.shift[1] : tb.shift_t[1]};
+    const double* const down[2] = {kRows ? tb.shift_t[0] : tb.shift[0], kRows ? tb.shift_t[1] : tb.shift[1]};
 
     if (L >= 2) {
         for (std::size_t b = 0; b < nleaf; ++b) {
@@ -538,8 +756,8 @@ bool run_tree(const Problem& p, Checkpoint* cp)
             for (std::size_t b = 0; b < base; ++b) {
                 if (!work.before(2 * transfer_units)) return false;
                 V acc[kW][NV] = {};
-                apply<Shape::lower, V, kW>(tb.shift_t[0], p.mom + (2 * base + 2 * b) * kBox, acc);
-                apply<Shape::lower, V, kW>(tb.shift_t[1], p.mom + (2 * base + 2 * b + 1) * kBox, acc);
+                apply_any<Shape::lower, V, kW>(up[0], p.mom + (2 * base + 2 * b) * kBox, acc);
+                apply_any<Shape::lower, V, kW>(up[1], p.mom + (2 * base + 2 * b + 1) * kBox, acc);
                 store_box<V, kW>(p.mom + (base + b) * kBox, acc);
             }
         }
@@ -555,7 +773,7 @@ bool run_tree(const Problem& p, Checkpoint* cp)
                     const std::ptrdiff_t src = static_cast<std::ptrdiff_t>(b) + kOffsets[o];
                     if (src < 0 || src >= static_cast<std::ptrdiff_t>(base)) continue;
                     if ((kOffsets[o] == -3 && b % 2 == 0) || (kOffsets[o] == 3 && b % 2 == 1)) continue;
-                    apply<Shape::full, V, kW>(far + o * P * P, p.mom + (base + src) * kBox, acc);
+                    apply_any<Shape::full, V, kW>(far + o * P * P, p.mom + (base + src) * kBox, acc);
                 }
                 if (l == L) {
                     store_box<V, kW>(p.loc + (base + b) * kBox, acc);
@@ -565,7 +783,7 @@ bool run_tree(const Problem& p, Checkpoint* cp)
                 store_box<V, kW>(parent, acc);
                 for (int h = 0; h < 2; ++h) {
                     V child[kW][NV] = {};
-                    apply<Shape::upper, V, kW>(tb.shift[h], parent, child);
+                    apply_any<Shape::upper, V, kW>(down[h], parent, child);
                     store_box<V, kW>(p.loc + (2 * base + 2 * b + h) * kBox, child);
                 }
             }
@@ -667,8 +885,17 @@ bool tree(const double* v, std::size_t n, const double* u, std::size_t m, const 
             const double a = p.width / static_cast<double>(std::size_t(1) << (l + 1));
             const double inv = 1.0 / (pi * a), e = kEps / (pi * a);
             double* f = far + (l - 2) * 4 * P * P;
-            for (int o = 0; o < 4; ++o)
-                for (int i = 0; i < P * P; ++i) f[o * P * P + i] = inv * (tb.far0[o][i] - e * tb.far1[o][i]);
+            // Laid out as apply() takes them: transposed ([i][j]), or for one
+            // lane K itself ([j][i]).
+            if constexpr (kLanes<Vec> == 1) {
+                for (int o = 0; o < 4; ++o)
+                    for (int i = 0; i < P; ++i)
+                        for (int j = 0; j < P; ++j)
+                            f[o * P * P + j * P + i] = inv * (tb.far0[o][i * P + j] - e * tb.far1[o][i * P + j]);
+            } else {
+                for (int o = 0; o < 4; ++o)
+                    for (int i = 0; i < P * P; ++i) f[o * P * P + i] = inv * (tb.far0[o][i] - e * tb.far1[o][i]);
+            }
         }
     }
     p.far = far;

@@ -65,37 +65,103 @@ CORVANE_INLINE double from_bits(std::uint64_t b)
     return x;
 }
 
-// sin(a) and cos(a), reduced by pi/2 = pA + pB + pC + pD (pA, pB, pC short
-// enough that q times each is exact for the a the caller allows): the
-// reduction and polynomials shared by sincos_fast and wider-range variants.
-CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, double pD, double& sin_a, double& cos_a)
+// The constants of the scalar sine and cosine below as one value, which a
+// loop can keep in registers (pinned) instead of loading them from memory for
+// every element, as compilers otherwise do.
+struct Trig {
+    double two_over_pi, shift, half, one, pA, pB, pC, pD;
+    double s0, s1, s2, s3, s4, s5, s6, c0, c1, c2, c3, c4, c5;
+};
+// Adding shift = 1.5 * 2^52 rounds to an integer.
+constexpr Trig kTrig = {kTwoOverPi, 0x1.8p52, 0.5, 1.0, kPio2A, kPio2B, kPio2C, kPio2D, kS0, kS1, kS2,
+                        kS3,        kS4,      kS5, kS6, kC0,    kC1,    kC2,    kC3,    kC4, kC5};
+
+// k with every member hidden from the optimiser in a register, so that a loop
+// using the copy keeps them there: for cores with registers to spare.
+CORVANE_INLINE Trig pinned(Trig k)
 {
-    // Adding 1.5 * 2^52 rounds to an integer; its low mantissa bits are
-    // q mod 4 (also for negative q).
-    constexpr double kShift = 0x1.8p52;
-    const double shifted = a * kTwoOverPi + kShift;
-    const double q = shifted - kShift;
+#if defined(__GNUC__) && (defined(__arm__) || defined(__aarch64__))
+#define CORVANE_PIN(x) __asm__("" : "+w"(x))
+#elif defined(__GNUC__) && defined(__x86_64__)
+#define CORVANE_PIN(x) __asm__("" : "+x"(x))
+#else
+#define CORVANE_PIN(x) (void)(x)
+#endif
+    CORVANE_PIN(k.two_over_pi); CORVANE_PIN(k.shift); CORVANE_PIN(k.half); CORVANE_PIN(k.one);
+    CORVANE_PIN(k.pA); CORVANE_PIN(k.pB); CORVANE_PIN(k.pC); CORVANE_PIN(k.pD);
+    CORVANE_PIN(k.s0); CORVANE_PIN(k.s1); CORVANE_PIN(k.s2); CORVANE_PIN(k.s3); CORVANE_PIN(k.s4);
+    CORVANE_PIN(k.s5); CORVANE_PIN(k.s6); CORVANE_PIN(k.c0); CORVANE_PIN(k.c1); CORVANE_PIN(k.c2);
+    CORVANE_PIN(k.c3); CORVANE_PIN(k.c4); CORVANE_PIN(k.c5);
+#undef CORVANE_PIN
+    return k;
+}
 
-    // Reduced argument r + lo = a - q*pi/2.  The first step is exact; the next
-    // two are done error-free and their rounding errors kept in lo, so the
-    // reduction adds well under 0.1 ulp whether r is tiny or not.
-    const double r1 = a - q * pA;
-    double r2, e2, r, e3;
-    two_sum(r1, -(q * pB), r2, e2);
-    two_sum(r2, -(q * pC), r, e3);
-    const double lo = (e2 + e3) - q * pD;
+// k pinned where the variant's loops gain from it (kPin).
+template <bool kPin>
+CORVANE_INLINE Trig pinned_if(const Trig& k)
+{
+    if constexpr (kPin)
+        return pinned(k);
+    else
+        return k;
+}
 
-    // sin(r + lo) ~ sin r + lo (1 - r^2/2),  cos(r + lo) ~ cos r - lo r.
+// The reduction of a by pi/2 = pA + pB + pC + pD (pA, pB, pC short enough
+// that q times each is exact for the a the caller allows): r + lo = a - q pi/2
+// with q = round(a * 2/pi), and `shifted`, whose low mantissa bits are q mod 4
+// (also for negative q).
+CORVANE_INLINE void reduce(double a, const Trig& k, double& shifted, double& r, double& lo)
+{
+    shifted = a * k.two_over_pi + k.shift;
+    const double q = shifted - k.shift;
+
+    // The first step is exact; the next two are done error-free and their
+    // rounding errors kept in lo, so the reduction adds well under 0.1 ulp
+    // whether r is tiny or not.
+    // (-q) * p is -(q * p), bit for bit; one negation instead of two.
+    const double nq = -q;
+    const double r1 = a + nq * k.pA;
+    double r2, e2, e3;
+    two_sum(r1, nq * k.pB, r2, e2);
+    two_sum(r2, nq * k.pC, r, e3);
+    lo = (e2 + e3) + nq * k.pD;
+}
+
+// sin(r + lo) ~ sin r + lo (1 - r^2/2) and cos(r + lo) ~ cos r - lo r, from
+// z = r^2, hz = z/2, w = 1 - hz.
+template <bool kScalarCode>
+CORVANE_INLINE double sin_poly(double r, double lo, double z, double w, const Trig& k)
+{
+    // The sign of r, so that sin(-0) is -0 (the sum alone would round it to +0);
+    // for r != 0 the sum has that sign already, so a scalar core tests r
+    // instead (the same bits, in fewer instructions).
+    const double sum =
+        r + ((r * z) * (k.s0 + z * (k.s1 + z * (k.s2 + z * (k.s3 + z * (k.s4 + z * (k.s5 + z * k.s6)))))) + lo * w);
+    if constexpr (kScalarCode)
+        return r == 0.0 ? std::copysign(sum, r) : sum;
+    else
+        return std::copysign(sum, r);
+}
+
+CORVANE_INLINE double cos_poly(double r, double lo, double z, double hz, double w, const Trig& k)
+{
+    // 1 - z/2 is split so the rounding error of the subtraction is added back.
+    return w + ((((k.one - w) - hz) + (z * z) * (k.c0 + z * (k.c1 + z * (k.c2 + z * (k.c3 + z * (k.c4 + z * k.c5)))))) -
+                r * lo);
+}
+
+// sin(a) and cos(a) with the constants k (kTrig, or pieces of pi/2 for a
+// wider range): the reduction and polynomials shared by sincos_fast and
+// wider-range variants, branch-free for loops the compiler vectorises.
+CORVANE_INLINE void sincos_reduced(double a, const Trig& k, double& sin_a, double& cos_a)
+{
+    double shifted, r, lo;
+    reduce(a, k, shifted, r, lo);
     const double z = r * r;
     const double hz = 0.5 * z;
     const double w = 1.0 - hz;
-    // The sign of r, so that sin(-0) is -0 (the sum alone would round it to +0);
-    // for r != 0 the sum has that sign already.
-    const double ps = std::copysign(
-        r + ((r * z) * (kS0 + z * (kS1 + z * (kS2 + z * (kS3 + z * (kS4 + z * (kS5 + z * kS6)))))) + lo * w), r);
-    // 1 - z/2 is split so the rounding error of the subtraction is added back.
-    const double pc =
-        w + ((((1.0 - w) - hz) + (z * z) * (kC0 + z * (kC1 + z * (kC2 + z * (kC3 + z * (kC4 + z * kC5)))))) - r * lo);
+    const double ps = sin_poly<false>(r, lo, z, w, k);
+    const double pc = cos_poly(r, lo, z, hz, w, k);
 
     // Quadrant n = q mod 4: (sin, cos) = (ps, pc), (pc, -ps), (-ps, -pc), (-pc, ps).
     const std::uint64_t n = to_bits(shifted);
@@ -106,6 +172,48 @@ CORVANE_INLINE void sincos_reduced(double a, double pA, double pB, double pC, do
     const std::uint64_t rc = ((bc & ~swap) | (bs & swap)) ^ (((n + 1) & 2) << 62);
     sin_a = from_bits(rs);
     cos_a = from_bits(rc);
+}
+
+// sincos_reduced for code that takes one value at a time (no SIMD), with the
+// constants k (kTrig, its pieces of pi/2 replaced for a wider range, perhaps
+// pinned): the quadrant picks and negates by branches, which cost a scalar
+// core less than the bit operations on 64-bit integers. Negation flips the
+// sign bit, as the exclusive or above does: the same bits.
+CORVANE_INLINE void sincos_scalar(double a, const Trig& k, double& sin_a, double& cos_a)
+{
+    double shifted, r, lo;
+    reduce(a, k, shifted, r, lo);
+    const double z = r * r;
+    const double hz = k.half * z;
+    const double w = k.one - hz;
+    double s = sin_poly<true>(r, lo, z, w, k);
+    double c = cos_poly(r, lo, z, hz, w, k);
+    const unsigned n = static_cast<unsigned>(to_bits(shifted));
+    if (n & 1) {
+        const double t = s;
+        s = c;
+        c = -t;
+    }
+    if (n & 2) {
+        s = -s;
+        c = -c;
+    }
+    sin_a = s;
+    cos_a = c;
+}
+
+// The sine of sincos_scalar alone, to the bit: the same reduction and the one
+// polynomial the quadrant needs (the other is not computed).
+CORVANE_INLINE double sin_scalar(double a, const Trig& k)
+{
+    double shifted, r, lo;
+    reduce(a, k, shifted, r, lo);
+    const double z = r * r;
+    const double hz = k.half * z;
+    const double w = k.one - hz;
+    const unsigned n = static_cast<unsigned>(to_bits(shifted));
+    const double y = (n & 1) ? cos_poly(r, lo, z, hz, w, k) : sin_poly<true>(r, lo, z, w, k);
+    return (n & 2) ? -y : y;
 }
 
 // sincos_reduced on GCC/Clang vectors: the same operations in the same
@@ -150,7 +258,7 @@ CORVANE_INLINE void sincos_reduced_vec(const V& a, double pA, double pB, double 
 // harmless; callers redo those elements with std::sin / std::cos.
 CORVANE_INLINE void sincos_fast(double a, double& sin_a, double& cos_a)
 {
-    sincos_reduced(a, kPio2A, kPio2B, kPio2C, kPio2D, sin_a, cos_a);
+    sincos_reduced(a, kTrig, sin_a, cos_a);
 }
 
 // pi/2 = kWideA + kWideB + kWideC + kWideD to about 1e-36; the first three
@@ -160,13 +268,18 @@ constexpr double kWideB = 0x1.5110bp-22;
 constexpr double kWideC = 0x1.18469p-44;
 constexpr double kWideD = 0x1.13198a2e03707p-65;
 
+// sincos_wide's constants.
+constexpr Trig kTrigWide = {kTwoOverPi, 0x1.8p52, 0.5, 1.0, kWideA, kWideB, kWideC, kWideD, kS0, kS1, kS2,
+                            kS3,        kS4,      kS5, kS6, kC0,    kC1,    kC2,    kC3,    kC4, kC5};
+
 // sin and cos of a to within about 1 ulp absolute for |a| < 2^32: the
 // reduction of sincos_fast with shorter pieces of pi/2.  r1 = a - q*A is
 // exact (Sterbenz), the next two steps are error-free, and the neglected
 // q * (pi/2 - A - B - C - D) is below 1e-26.
 CORVANE_INLINE void sincos_wide(double a, double& sin_a, double& cos_a)
 {
-    sincos_reduced(a, kWideA, kWideB, kWideC, kWideD, sin_a, cos_a);
+    sincos_reduced(a, kTrigWide, sin_a, cos_a);
 }
+
 
 }  // namespace corvane::kernels::detail

@@ -30,13 +30,17 @@
 #   install  the package (source tree + modules, or the wheel installed with
 #            pip into a venv over the system's NumPy) and tests/ into the
 #            rootfs; import every module
+#   kernels  the kernels' own C++ test, cross-built alone, on the emulated
+#            CPUs of KERNEL_RUNS: each must choose the variant expected of it
+#            and give the baseline's bits (and the stored digest) in every one
 #   test     python3 -m pytest inside the rootfs on the emulated CPU: an
 #            illegal instruction anywhere in the run fails the check
 #
 # Exit status: the pytest run's (0 passed, 1 failures, 5 no tests collected, ...);
 # an earlier phase failing exits with 10 host, 11 rootfs, 12 factory, 13 build,
 # 14 abi check, 15 install (or an unimportable module while pytest passed),
-# 16 an illegal instruction while pytest passed, 2 bad usage.
+# 16 an illegal instruction while pytest passed, 17 the kernels' own test
+# failed or chose the wrong variant, 2 bad usage.
 
 usage() {
   cat <<EOF
@@ -82,7 +86,7 @@ Environment:
 Exit status: pytest's; 10 host setup, 11 rootfs, 12 factory chroot, 13 build,
 14 symbol-version/ELF check, 15 install failed or a module does not import
 (when pytest itself passed), 16 an illegal instruction (when pytest itself
-passed), 2 usage.
+passed), 17 the kernels' own test failed or chose the wrong variant, 2 usage.
 EOF
 }
 
@@ -414,6 +418,55 @@ print(\"    corvane\", getattr(corvane, \"__version__\", \"?\"), \"from\", corva
   warn "the modules do not all import in the rootfs (see above); running the tests anyway"
 fi
 phase_end "${wheel:+pip, }$GUEST_PYTHON"
+
+# ================================================================= kernels
+# The kernels' own C++ test, cross-built alone (native/kernels needs no
+# Python) with warnings as errors, run on the emulated CPUs of KERNEL_RUNS
+# ("CPU:VARIANT:WHAT" each, CPU "-" for the check's own): the variant the
+# kernels must choose there, and "all" or only "variants" (every variant the
+# CPU has against the baseline's bits and the stored digest). A variant that
+# a core lacks would end its run with an illegal instruction.
+if ((!shell)) && [[ -n ${KERNEL_RUNS:-} ]]; then
+  phase_start kernels "the kernels' own test on the emulated CPUs"
+  lock_factory
+  note=$(ensure_factory)
+  safe_rm "$FACTORY$WORK-kernels"
+  copy_worktree "$FACTORY$WORK-kernels/src"
+  kbuild_rc=0
+  in_root "$FACTORY" $(guest_env) CCACHE_DIR=/var/cache/ccache /bin/sh -c '
+      set -e
+      cmake -S "$1/src/native/kernels" -B "$1/build" -DCMAKE_TOOLCHAIN_FILE="$1/src/tools/cross-toolchain.cmake" \
+            -DCORVANE_CROSS_TRIPLET="$2" -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
+            -DBUILD_TESTING=ON -DCMAKE_CXX_FLAGS=-Werror
+      cmake --build "$1/build" --parallel "$3"' kernels "$WORK-kernels" "$TRIPLET" "$jobs" \
+      >"$LOGS/kernels-build.log" 2>&1 || kbuild_rc=$?
+  flock -u 8
+  if ((kbuild_rc)); then
+    tail -n 40 "$LOGS/kernels-build.log" >&2
+    die 17 "the kernels' test did not build (warnings are errors)"
+  fi
+  install -m 0755 "$FACTORY$WORK-kernels/build/kernels_test" "$ROOTFS/opt/corvane-run/kernels_test"
+  safe_rm "$FACTORY$WORK-kernels"
+  kernels_rc=0
+  for run in $KERNEL_RUNS; do
+    IFS=: read -r kcpu want what <<<"$run"
+    if [[ $kcpu == - ]]; then
+      kcpu=$CPU
+      [[ $CPU == "$CPU_DEFAULT" ]] || want=  # another core: whichever variant it allows
+    fi
+    log=$LOGS/kernels-$kcpu.log
+    rc=0
+    in_root "$ROOTFS" $(guest_env "$kcpu") /opt/corvane-run/kernels_test ${what/#all/} >"$log" 2>&1 || rc=$?
+    info "$kcpu: $(head -n1 "$log"); $(tail -n1 "$log") (exit $rc)"
+    if ((rc)) || { [[ -n $want ]] && ! grep -q "; running $want\$" "$log"; }; then
+      tail -n 20 "$log" >&2
+      warn "the kernels' test on $kcpu failed${want:+ or did not run the $want variant} (see $log)"
+      kernels_rc=17
+    fi
+  done
+  phase_end "exit $kernels_rc"
+  ((kernels_rc == 0)) || { cleanup_guest; die 17 "the kernels' own test failed"; }
+fi
 
 # ================================================================= test
 if ((shell)); then

@@ -65,6 +65,14 @@ std::vector<double> sinc_inputs()
                      std::nextafter(-g, 0.0), std::nextafter(-g, -1.0), limit, -limit, std::nextafter(limit, 0.0),
                      std::nextafter(limit, 1e9), 1e9, -1e15, 0.5, -0.5})
         x.push_back(c);
+    // Where pi * x rounds to exactly -1e-8 (the 0/0 point, a == 0) or +1e-8
+    // (|t| == 1e-8, which is not below it): the edges of sinc's special cases.
+    for (double t : {1e-8, -1e-8}) {
+        double near = t / kPi;
+        for (int i = 0; i < 64 && kPi * near != t; ++i) near = std::nextafter(near, kPi * near < t ? 1.0 : -1.0);
+        expect(kPi * near == t, "no x with pi * x == +-1e-8 exactly", near);
+        x.push_back(near);
+    }
     for (int n = -300; n <= 300; ++n)  // zeros of the sine and their neighbours
         for (double y : {double(n), std::nextafter(double(n), 1e9), std::nextafter(double(n), -1e9)}) x.push_back(y);
     std::mt19937_64 rng(21);
@@ -124,12 +132,14 @@ void sums_agree_all()
         const std::vector<double> v = linspace(double(n), n);
         std::vector<double> u = linspace(double(n), m);
         if (m > 2) u[1] = 1e-8 / kPi;  // the 0/0 point against v[0]
-        std::vector<double> noise(n), spikes(n, 0.0), huge(n), tiny(n);
-        std::vector<std::complex<double>> c(n);
+        std::vector<double> noise(n), spikes(n, 0.0), huge(n), tiny(n), zeros(n);
+        std::vector<std::complex<double>> c(n), czeros(n);
         for (std::size_t i = 0; i < n; ++i) {
             noise[i] = normal(rng);
             huge[i] = 1e300 * normal(rng);
             tiny[i] = 0x1p-1060 * normal(rng);  // subnormal samples
+            zeros[i] = i % 3 ? 0.0 : -0.0;      // the signs of zero sums
+            czeros[i] = {i % 2 ? -0.0 : 0.0, i % 3 ? 0.0 : -0.0};
             c[i] = {normal(rng), normal(rng)};
         }
         spikes[0] = 1e3;
@@ -139,6 +149,8 @@ void sums_agree_all()
         sums_agree("spikes at the ends" + size, v, u, spikes);
         sums_agree("huge samples" + size, v, u, huge);
         sums_agree("subnormal samples" + size, v, u, tiny);
+        sums_agree("signed zero samples" + size, v, u, zeros);
+        sums_agree("complex signed zero samples" + size, v, u, czeros);
         sums_agree("complex" + size, v, u, c);
     }
     // Clustered positions (crowded leaves next to empty ones), and positions
@@ -239,6 +251,82 @@ void tree_reads_only_what_it_wrote()
     }
 }
 
+// The same bits on every machine, not only in every variant here: a digest
+// of results that call no libm function (every |pi x| <= 1e6, positions far
+// below the direct sum's limit, phases that classify as small), from inputs
+// made with integer arithmetic and exact scalings only (mt19937_64 is
+// specified bit for bit), against the digest stored below. x86-64 checks it
+// in CI; tools/check-armhf runs this test on 32-bit ARM.
+constexpr std::uint64_t kDigest = 0x23a651776e82f871;
+
+std::uint64_t digest_of_kernels()
+{
+    std::mt19937_64 rng(24);
+    auto unit = [&rng] { return double(rng() >> 11) * 0x1p-53; };  // [0, 1), exact
+    std::uint64_t h = 14695981039346656037ull;                     // FNV-1a
+    auto mix = [&h](const std::vector<double>& x) {
+        for (double d : x) {
+            std::uint64_t b;
+            std::memcpy(&b, &d, sizeof b);
+            for (int i = 0; i < 8; ++i, b >>= 8) h = (h ^ (b & 0xff)) * 1099511628211ull;
+        }
+    };
+    std::vector<double> x = {0.0, -0.0, 1e-8 / kPi, -1e-8 / kPi, 0.5, -2.0};
+    for (int i = 0; i < 4000; ++i) x.push_back((2.0 * unit() - 1.0) * std::ldexp(1.0, i % 19 - 2));
+    std::vector<double> y(x.size());
+    expect(k::sinc(x.data(), x.size(), kPi, y.data()), "digest: sinc refused");
+    mix(y);
+
+    const std::size_t shapes[][2] = {{200, 601}, {1000, 1999}, {3001, 1100}};
+    for (const auto& nm : shapes) {
+        const std::size_t n = nm[0], m = nm[1];
+        const std::vector<double> v = linspace(double(n), n), u = linspace(double(n), m);
+        std::vector<double> s(2 * n), out(2 * m);
+        for (double& e : s) e = 2.0 * unit() - 1.0;
+        for (k::SumMethod method : {k::SumMethod::direct, k::SumMethod::tree}) {
+            out.assign(m, 0.0);
+            expect(k::sinc_sum(v.data(), n, u.data(), m, s.data(), kPi, out.data(), nullptr, method),
+                   "digest: sum refused");
+            mix(out);
+            out.assign(2 * m, 0.0);
+            expect(k::sinc_sum_complex(v.data(), n, u.data(), m, s.data(), kPi, out.data(), nullptr, method),
+                   "digest: complex sum refused");
+            mix(out);
+        }
+    }
+
+    const std::size_t n = 1031;
+    std::vector<std::uint32_t> mag(n), pha(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        mag[i] = bits_of(static_cast<float>(4.0 * unit()));
+        pha[i] = bits_of(static_cast<float>((2.0 * unit() - 1.0) * 9e5));
+    }
+    namespace d = corvane::kernels::decode;
+    const auto mb = be32(mag), pb = be32(pha);
+    const d::Values values = d::classify(mb.data(), pb.data(), n);
+    expect(values == d::Values::small, "digest: the phases are not small");
+    std::vector<double> planes(2 * n), complex(2 * n);
+    d::planes(mb.data(), pb.data(), n, values, planes.data());
+    d::complex(mb.data(), pb.data(), n, values, complex.data());
+    mix(planes);
+    mix(complex);
+    return h;
+}
+
+void digest_matches()
+{
+    const k::IsaList isas = k::supported_isas();
+    const k::Isa widest = k::active_isa();
+    for (int i = 0; i < isas.count; ++i) {
+        k::select_isa(isas.isa[i]);
+        const std::uint64_t h = digest_of_kernels();
+        std::printf("digest of the kernels' results (%s): %016llx\n", k::isa_name(isas.isa[i]),
+                    static_cast<unsigned long long>(h));
+        expect(h == kDigest, "the kernels' results differ from those of other machines (digest)");
+    }
+    k::select_isa(widest);
+}
+
 }  // namespace
 
 void test_variants()
@@ -250,6 +338,7 @@ void test_variants()
     std::printf("variants:");
     for (int i = 0; i < isas.count; ++i) std::printf(" %s", k::isa_name(isas.isa[i]));
     std::printf(" give the same bits in %zu cases\n", cases);
+    digest_matches();
     tree_reads_only_what_it_wrote();
 }
 
