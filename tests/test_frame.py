@@ -558,7 +558,8 @@ if sys.version_info >= (3, 10):
     slot = get(kind, 51)  # Py_tp_clear
 else:  # tp_clear: the 25th pointer-sized field of a type object
     slot = ctypes.c_void_p.from_address(id(kind) + 24 * ctypes.sizeof(ctypes.c_void_p)).value
-assert ctypes.CFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(f) == 0
+# PYFUNCTYPE keeps the GIL for the call; tp_clear drops references and must hold it
+assert ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)(f) == 0
 assert f.__globals__ is None and f.__module__ is None and f.__defaults__ is None
 print(repr(f).split(" at ")[0], f.__reduce__(), f.__name__, f.__qualname__, f.__code__.co_firstlineno)
 assert pickle.loads(pickle.dumps(f)) is f
