@@ -494,7 +494,7 @@ def _(m):
 
 # ---------------------------------------------------------------- what is no fact
 
-@claim("docs/interpolation.rst", r"sine's range \(\|π x\| > (\d+)\^(\d+)\)")
+@claim("docs/interpolation.rst", r"sine's range \(\\\|π x\\\| > (\d+)\^(\d+)\)")
 def _(m):
     assert "kSinFastLimit = 1.0e6;" in source("native/kernels/sincos.hpp")
     assert int(m[1]) ** int(m[2]) == 10 ** 6
