@@ -34,18 +34,19 @@ def bench_arm():
     return bench_arm
 
 
-
-
 def _can_run_plugins():
     """qemu-user's qemu-x86_64 loads plugins; the static one (qemu-user-static) cannot."""
     if CC is None or QEMU is None or os.uname().machine != "x86_64" or not shutil.which("readelf"):
         return False
+    if "asan" in os.environ.get("LD_PRELOAD", ""):
+        return False  # the preloaded sanitizer runtime would load into qemu and its guest too
     headers = subprocess.run(["readelf", "-l", os.path.realpath(QEMU)], stdout=subprocess.PIPE).stdout
     return b"program interpreter" in headers
 
 
 needs_qemu = pytest.mark.skipif(not _can_run_plugins(),
-                                reason="needs x86-64, a C compiler, readelf and qemu-user's qemu-x86_64")
+                                reason="needs x86-64, a C compiler, readelf, qemu-user's qemu-x86_64 "
+                                       "and no sanitizer runtime")
 
 # A guest program: marks around a loop of argv[1] iterations in its own
 # function, and its memory map written to argv[2].

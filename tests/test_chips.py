@@ -139,6 +139,7 @@ print(resident()[1] - before, images.nbytes)
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads the peak resident size from /proc")
 @pytest.mark.skipif(platform.machine().startswith("arm"), reason="under emulation the emulator's memory counts too")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer's shadow memory counts too")
 def test_peak_memory_stays_near_the_stacked_result(tmp_path):
     # Sized like the sample chip: 128 x 128, some fifty header fields. The
     # process's own peak resident size counts every byte, mapped or allocated.
