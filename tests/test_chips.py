@@ -246,6 +246,15 @@ def test_dask_route_equals_the_eager_one(tree, ofmt, dtype):
     np.testing.assert_array_equal(lazy.compute(scheduler="sync"), eager)
 
 
+@pytest.mark.parametrize("serial", ["T-0001", "T" * 9000])
+def test_dask_route_reads_geometry_past_a_long_header_line(tmp_path, serial):
+    # Line 5 long enough that lines 13 and 14 lie beyond the first read.
+    pytest.importorskip("dask.array", reason="chips_to_dask needs Dask (the dask extra)")
+    path = write(tmp_path / "long.004", (3, 5), 2, lines={5: f"TargetSerial= {serial}"})
+    np.testing.assert_array_equal(cv.chips_to_dask([path]).compute(scheduler="sync"),
+                                  cv.read_chips([path]).images)
+
+
 def test_dask_route_refuses_what_it_cannot_stack(tree):
     pytest.importorskip("dask.array", reason="chips_to_dask needs Dask (the dask extra)")
     assert cv.chips_to_dask(tree.good, "Real") is None
