@@ -25,11 +25,21 @@ pytestmark = pytest.mark.skipif(
 )
 
 
+# What each architecture's build makes (dispatch.hpp), whatever the CPU runs.
+EXPECTED_VARIANTS = {"x86_64": "baseline;avx2;avx512;scalar", "aarch64": "baseline;scalar",
+                     "armv7l": "baseline;vfpv4"}
+
+
 def build_and_run(build, *options):
-    subprocess.run([CMAKE, "-S", KERNELS, "-B", str(build), "-DBUILD_TESTING=ON", *options], check=True,
-                   capture_output=True, text=True, env={**os.environ, "CXX": CXX})
+    # -Werror as the wheels and the compiler matrix build: a variant probe that
+    # warns must not quietly lose the variant.
+    configured = subprocess.run([CMAKE, "-S", KERNELS, "-B", str(build), "-DBUILD_TESTING=ON",
+                                 "-DCMAKE_CXX_FLAGS=-Werror", *options], check=True,
+                                capture_output=True, text=True, env={**os.environ, "CXX": CXX})
     subprocess.run([CMAKE, "--build", str(build), "--parallel", "2"], check=True, capture_output=True, text=True)
-    return subprocess.run([str(build / "kernels_test")], capture_output=True, text=True)
+    result = subprocess.run([str(build / "kernels_test")], capture_output=True, text=True)
+    result.configured = re.search(r"corvane: kernel variants: (\S*)", configured.stdout).group(1)
+    return result
 
 
 def variants(output):
@@ -40,6 +50,7 @@ def test_every_variant(tmp_path):
     result = build_and_run(tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "baseline" in variants(result.stdout)
+    assert result.configured == EXPECTED_VARIANTS.get(os.uname().machine, result.configured)
     # The kernels run without the interpreter lock, so they read nothing that
     # Python may change meanwhile, such as the environment: the module reads
     # the testing hook and passes it in.
@@ -54,4 +65,4 @@ def test_baseline_only_build(tmp_path):
     # CORVANE_NO_SIMD reaches every kernel: the build has no other variant.
     result = build_and_run(tmp_path, "-DCORVANE_NO_SIMD=ON")
     assert result.returncode == 0, result.stdout + result.stderr
-    assert variants(result.stdout) == ["baseline"]
+    assert variants(result.stdout) == ["baseline"] and result.configured == "baseline"
